@@ -165,9 +165,15 @@ int CHttpRequest::ParseRequestUrl(const std::string& url)
         return 1;   // pieces are decrypted only once they are joined
 
     Json::Value root;
+    if (!jsontext::parseStrict(QueryRequestPara("str"), root))
+        return -1;   // left as received: the dispatcher refuses it in turn
     std::string rankey, datab, datac;
-    if (!jsontext::parseStrict(QueryRequestPara("str"), root) || !ReadEnvelopeMembers(root, rankey, datab, datac))
+    if (!ReadEnvelopeMembers(root, rankey, datab, datac)) {
+        // JSON that is no readable envelope must not reach the dispatcher
+        // itself, where an object would run as a request.
+        m_params["str"].clear();
         return -1;
+    }
     m_params["str"] = DecryptEnvelope(root);
     return 1;
 }

@@ -30,8 +30,8 @@ public:
     const std::string& GetUrl() const { return m_url; }
     const std::string& GetVersion() const { return m_version; }
 
-    // 0 no "?"; -1 "str" was due for decryption but could not be read as an
-    // envelope; 1 otherwise.
+    // 0 no "?"; -1 "str" was due for decryption but is not JSON (left as
+    // received) or JSON of a shape no envelope has (emptied); 1 otherwise.
     int ParseRequestUrl(const std::string& url);
 
     // The request JSON in an envelope text, or empty.

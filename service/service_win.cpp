@@ -404,29 +404,71 @@ int CHttpsServer::InitHttpServer(int /*backlog*/, int port)
             close(fd);
             continue;
         }
+        auto para = std::make_unique<ThreadPara>(ThreadPara{ssl, fd, this});
+        bool started = false;
         {
             std::lock_guard lock(m_connLock);
-            m_connFds.insert(fd);
-            ++m_active;
+            const std::uint64_t id = m_nextThreadId++;
+            try {
+                ThreadPara* record = para.get();
+                m_threads.emplace(id, std::thread([this, id, record] {
+                    ReadWriteThread0(record);
+                    threadExited(id);
+                }));
+                para.release();
+                m_connFds.insert(fd);
+                ++m_active;
+                started = true;
+            } catch (const std::system_error&) {
+            }
         }
-        auto para = std::make_unique<ThreadPara>(ThreadPara{ssl, fd, this});
-        try {
-            std::thread(ReadWriteThread0, para.get()).detach();
-            para.release();
-        } catch (const std::system_error&) {
+        if (!started) {
             SSL_free(ssl);
-            connectionClosing(fd);
             close(fd);
-            connectionDone();
             pace();
         }
+        joinExited();
     }
     close(s);
 
     // Connection threads point at this object: wait until the last has gone.
-    std::unique_lock lock(m_connLock);
-    m_connChanged.wait(lock, [&] { return m_active == 0; });
+    {
+        std::unique_lock lock(m_connLock);
+        m_connChanged.wait(lock, [&] { return m_active == 0; });
+    }
+    std::map<std::uint64_t, std::thread> threads;
+    {
+        std::lock_guard lock(m_connLock);
+        threads.swap(m_threads);
+        m_exited.clear();
+    }
+    for (auto& [id, t] : threads)
+        t.join();
     return 0;
+}
+
+void CHttpsServer::threadExited(std::uint64_t id)
+{
+    std::lock_guard lock(m_connLock);
+    m_exited.push_back(id);
+}
+
+void CHttpsServer::joinExited()
+{
+    std::vector<std::thread> done;
+    {
+        std::lock_guard lock(m_connLock);
+        for (const auto id : m_exited) {
+            const auto it = m_threads.find(id);
+            if (it != m_threads.end()) {
+                done.push_back(std::move(it->second));
+                m_threads.erase(it);
+            }
+        }
+        m_exited.clear();
+    }
+    for (auto& t : done)
+        t.join();
 }
 
 CServiceThread::~CServiceThread()

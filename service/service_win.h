@@ -10,9 +10,11 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <map>
 #include <set>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 class CSpliceTable;
 
@@ -72,6 +74,8 @@ public:
 private:
     bool waitForSlot();
     void pace();
+    void threadExited(std::uint64_t id);
+    void joinExited();
 
     int m_wake[2] = {-1, -1};
     std::atomic<bool> m_stopping{false};
@@ -79,6 +83,11 @@ private:
     std::condition_variable m_connChanged;
     std::set<int> m_connFds;
     std::size_t m_active = 0;
+    // Connection threads are joined, not detached, so that each one has wholly
+    // ended (its TLS library state released too) before the server goes away.
+    std::map<std::uint64_t, std::thread> m_threads;
+    std::vector<std::uint64_t> m_exited;
+    std::uint64_t m_nextThreadId = 0;
 };
 
 // Connection thread entry: handshake (within kHandshakeLimitMs), then

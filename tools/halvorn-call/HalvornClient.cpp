@@ -15,6 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <thread>
 
@@ -68,7 +69,9 @@ int connectTo(int port)
     addr.sin_port = htons(static_cast<std::uint16_t>(port));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+        const int error = errno;
         close(fd);
+        errno = error;
         return -1;
     }
     return fd;
@@ -172,6 +175,7 @@ Answer Exchange(const std::vector<std::string>& writes, const ExchangeOptions& o
             answer.port = port;
             break;
         }
+        answer.connectError = errno;
     }
     if (fd < 0)
         return answer;
@@ -210,6 +214,7 @@ Answer Exchange(const std::vector<std::string>& writes, const ExchangeOptions& o
         if (n <= 0)
             break;
         answer.raw.append(buf, static_cast<std::size_t>(n));
+        answer.reads.push_back(static_cast<std::size_t>(n));
     }
     SSL_shutdown(ssl.get());
     return answer;

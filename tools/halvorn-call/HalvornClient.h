@@ -36,7 +36,9 @@ struct Answer {
     bool connected = false;    // TCP connection made
     bool handshake = false;    // TLS handshake completed
     int port = 0;
+    int connectError = 0;      // errno of the last failed connect
     std::string raw;           // every byte the service sent until it closed
+    std::vector<std::size_t> reads;   // sizes of the successive reads (one TLS record each)
 };
 
 struct ExchangeOptions {
