@@ -2,7 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,15 +38,11 @@ std::vector<std::string> mergedEnvironment(const std::vector<std::pair<std::stri
     return out;
 }
 
+// fork and exec rather than posix_spawn: the child asks to be ended when the
+// test dies, so a crashed test leaves no service behind.
 pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::pair<std::string, std::string>>& env,
             const std::string& outPath, const std::string& errPath)
 {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-
     std::vector<char*> args;
     for (const auto& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
@@ -57,11 +53,25 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::pair<st
         envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
 
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
-        throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
+    const bool sameFile = outPath == errPath;
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(errno));
+    if (pid == 0) {
+        // Only async-signal-safe calls from here on.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent)
+            _exit(127);
+        const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        const int err = sameFile ? out : open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (in < 0 || out < 0 || err < 0 || dup2(in, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0
+            || dup2(err, STDERR_FILENO) < 0)
+            _exit(127);
+        execve(args[0], args.data(), envp.data());
+        _exit(127);
+    }
     return pid;
 }
 
@@ -142,14 +152,21 @@ RunningService::RunningService(const Options& options)
             throw std::runtime_error("halvorn-install failed: " + installed.output);
     }
     m_pid = spawn({HalvornBinary()}, env, (root() / "stdout.log").string(), (root() / "stderr.log").string());
-    if (options.waitForPort && !waitForLog(kPortLine))
-        throw std::runtime_error("the service logged no port:\n" + log() + errors());
-    if (options.waitForPort && !waitForLog(std::string(kPortLine) + std::to_string(port()) + "\n"))
-        throw std::runtime_error("the port line is incomplete:\n" + log());
+    if (!options.waitForPort)
+        return;
+    std::string failure;
+    if (!waitForLog(kPortLine))
+        failure = "the service logged no port:\n" + log() + errors();
+    else if (!waitForLog(std::string(kPortLine) + std::to_string(port()) + "\n"))
+        failure = "the port line is incomplete:\n" + log();
     // The line comes between bind and listen: wait for the listening state too,
     // without a probe connection the service would see.
-    if (options.waitForPort && !waitForListening(port()))
-        throw std::runtime_error("the service does not listen on its port");
+    else if (!waitForListening(port()))
+        failure = "the service does not listen on its port";
+    if (!failure.empty()) {
+        stop();   // no destructor runs for a constructor that throws
+        throw std::runtime_error(failure);
+    }
 }
 
 RunningService::~RunningService()

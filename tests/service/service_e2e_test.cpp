@@ -296,6 +296,60 @@ TEST_F(ServiceTest, ManyConcurrentClientsAreAllServed)
         EXPECT_EQ(r.get(), kVersionReply);
 }
 
+int connectRaw(int port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void resetClose(int fd)
+{
+    linger l{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    close(fd);
+}
+
+int threadCount(pid_t pid)
+{
+    const std::string status = testsupport::readFile("/proc/" + std::to_string(pid) + "/status");
+    const auto at = status.find("Threads:");
+    return at == std::string::npos ? -1 : std::atoi(status.c_str() + at + 8);
+}
+
+TEST_F(ServiceTest, ConnectionsBeyondTheLimitWaitForAFreeSlot)
+{
+    // Each accepted connection has a thread of its own: open them one by one
+    // until the service holds the limit, all stalled in their handshakes.
+    const int base = threadCount(service.pid());
+    std::vector<int> stalled;
+    for (std::size_t i = 0; i < kMaxConnections; ++i) {
+        const int fd = connectRaw(service.port());
+        ASSERT_GE(fd, 0);
+        stalled.push_back(fd);
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (threadCount(service.pid()) < base + static_cast<int>(i) + 1) {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "connection " << i << " not accepted";
+            std::this_thread::sleep_for(1ms);
+        }
+    }
+    auto late = std::async(std::launch::async, [&] { return service.post(kVersionRequest); });
+    ASSERT_EQ(late.wait_for(1500ms), std::future_status::timeout) << late.get();
+    resetClose(stalled.back());   // one slot frees at once
+    stalled.pop_back();
+    ASSERT_EQ(late.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(late.get(), kVersionReply);
+    for (const int fd : stalled)
+        resetClose(fd);
+}
+
 TEST_F(ServiceTest, TermSignalEndsTheProcessCleanly)
 {
     expectStillServing();
