@@ -45,10 +45,13 @@ void PMTObj::performfunction(TQSMLib* lib, const std::string& params)
         m_waiting = job;
     }
 
-    // The main loop owns a reference until the callback has run or the source is dropped.
-    auto* ref = new std::shared_ptr<Job>(job);
-    g_main_context_invoke_full(
-        m_context, G_PRIORITY_DEFAULT,
+    // An idle source rather than g_main_context_invoke, which runs the work on
+    // the calling thread whenever no loop owns the context (before the loop
+    // starts, for one). The source keeps the job alive until it has run or is dropped.
+    GSource* source = g_idle_source_new();
+    g_source_set_priority(source, G_PRIORITY_DEFAULT);
+    g_source_set_callback(
+        source,
         [](gpointer data) -> gboolean {
             auto& j = **static_cast<std::shared_ptr<Job>*>(data);
             try {
@@ -69,7 +72,9 @@ void PMTObj::performfunction(TQSMLib* lib, const std::string& params)
             j.cv.notify_all();
             return G_SOURCE_REMOVE;
         },
-        ref, [](gpointer data) { delete static_cast<std::shared_ptr<Job>*>(data); });
+        new std::shared_ptr<Job>(job), [](gpointer data) { delete static_cast<std::shared_ptr<Job>*>(data); });
+    g_source_attach(source, m_context);
+    g_source_unref(source);
 
     {
         std::unique_lock lock(job->lock);

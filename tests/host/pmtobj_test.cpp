@@ -62,23 +62,22 @@ TEST(PMTObj, RunsTheCommandOnTheLoopAndWaitsForIt)
     }
 }
 
-TEST(PMTObj, WaitsWhileTheLoopIsBusyAndStopReleasesTheCaller)
+TEST(PMTObj, WaitsUntilTheLoopRunsAndStopReleasesTheCaller)
 {
-    GMainContext* idle = g_main_context_new();   // nobody iterates it
-    {
-        PMTObj marshaller(idle);
-        TQSMLib lib;
-        lib.setoutput("before\n");
-        auto call = std::async(std::launch::async, [&] { marshaller.performfunction(&lib, "{}\n"); });
-        EXPECT_EQ(call.wait_for(300ms), std::future_status::timeout);
-        marshaller.stop();
-        ASSERT_EQ(call.wait_for(5s), std::future_status::ready);
-        EXPECT_EQ(lib.getoutput(), "before\n");
-        // After stop, hand-offs return at once without running.
-        marshaller.performfunction(&lib, "{}\n");
-        EXPECT_EQ(lib.getoutput(), "before\n");
-    }
-    g_main_context_unref(idle);
+    // The default context with no loop running it, as before the main loop
+    // starts: the command must wait for the loop, not run on the caller's thread.
+    PMTObj marshaller;
+    TQSMLib lib;
+    lib.setoutput("before\n");
+    auto call = std::async(std::launch::async, [&] { marshaller.performfunction(&lib, "{}\n"); });
+    EXPECT_EQ(call.wait_for(300ms), std::future_status::timeout);
+    EXPECT_EQ(lib.getoutput(), "before\n");
+    marshaller.stop();
+    ASSERT_EQ(call.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(lib.getoutput(), "before\n");
+    // After stop, hand-offs return at once without running.
+    marshaller.performfunction(&lib, "{}\n");
+    EXPECT_EQ(lib.getoutput(), "before\n");
 }
 
 } // namespace
