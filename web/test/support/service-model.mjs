@@ -3,6 +3,7 @@
 // node's own AES (OpenSSL) rather than the client's library.
 import crypto from 'node:crypto';
 import net from 'node:net';
+import tls from 'node:tls';
 
 export const CHECK_KEY_TEXT = '7E4C19A0D3B6F25E81C7A40D9F3E62B1';
 export const MAGIC_C = Buffer.from('eeb72465988b2a9b9e0a16c5c665d3a46ab7ab866e963e7407a9c1ee20e1087a', 'hex');
@@ -155,15 +156,15 @@ const SUCCESS_HEAD = 'HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nAccess-Cont
 const BAD_REQUEST = 'HTTP/1.1 400 Bad Request\r\n\r\n';
 
 /**
- * A plain-HTTP stand-in for the service's transport: one request per connection, the
+ * A plain-HTTP (or HTTPS) stand-in for the service's transport: one request per connection, the
  * head read until the blank line (the body only as far as it came with it), replies
  * without a length, closed after writing. dispatch(requestBytes) -> reply text ('' for
  * none); it also records every request it saw in `seen`.
  */
-export function startFakeService({ dispatch, port = 0 } = {}) {
+export function startFakeService({ dispatch, port = 0, tlsOptions = null } = {}) {
   const splices = new SpliceTable();
   const seen = [];
-  const server = net.createServer((socket) => {
+  const serve = (socket) => {
     let buf = Buffer.alloc(0);
     socket.on('data', (chunk) => {
       buf = Buffer.concat([buf, chunk]);
@@ -200,7 +201,9 @@ export function startFakeService({ dispatch, port = 0 } = {}) {
       socket.end(answer);
     });
     socket.on('error', () => {});
-  });
+  };
+  // tlsOptions ({key, cert}) makes it an HTTPS stand-in, for browsers.
+  const server = tlsOptions ? tls.createServer(tlsOptions, serve) : net.createServer(serve);
   return new Promise((resolve) => {
     server.listen(port, '127.0.0.1', () => {
       resolve({ port: server.address().port, seen, splices, close: () => new Promise((r) => server.close(r)) });
