@@ -1,5 +1,6 @@
 #include "core/OsOpenssl.h"
 
+#include "SM/fp7.h"
 #include "ossl/ptr.h"
 
 #include <openssl/err.h>
@@ -15,10 +16,6 @@
 
 namespace {
 
-constexpr int kSm2CurveId = 920;
-constexpr int kSm3Id = 921;
-constexpr int kSm2SignId = 929;
-constexpr char kSm2SignOid[] = "1.2.156.10197.1.301.1";
 constexpr char kSm2UserId[] = "1234567812345678";
 constexpr std::size_t kSm2RawSignatureSize = 64;
 
@@ -50,18 +47,12 @@ bool sameOid(const ASN1_OBJECT* obj, const unsigned char* der, std::size_t len)
     return data != nullptr && std::memcmp(data, der, len) == 0;
 }
 
-// The object an algorithm identifier names; the service's SM identifiers are
-// not OpenSSL's numbers (921 is a brainpool curve there), so they map here.
+// The object an algorithm identifier names; the service's SM identifiers
+// (920-929) are not OpenSSL's numbers, so the SM registry resolves them.
 // The caller owns the result (static objects are not really freed).
 ASN1_OBJECT* algorithmObject(int nid)
 {
-    switch (nid) {
-    case kSm2CurveId: return OBJ_dup(OBJ_nid2obj(NID_sm2));
-    case kSm3Id: return OBJ_dup(OBJ_nid2obj(NID_sm3));
-    case kSm2SignId: return OBJ_txt2obj(kSm2SignOid, 1);
-    default: break;
-    }
-    const ASN1_OBJECT* obj = OBJ_nid2obj(nid);
+    const ASN1_OBJECT* obj = SM2_OBJ_nid2obj(nid);
     if (obj == nullptr || OBJ_length(obj) == 0)
         return nullptr;   // unknown, or NID_undef
     return OBJ_dup(obj);
@@ -85,8 +76,8 @@ int setAlgorithm(X509_ALGOR* alg, int nid)
 // (MD2 and MD4 are not in the default provider and give nothing).
 ossl::EvpMdPtr fetchDigest(int nid)
 {
-    if (nid == kSm3Id)
-        nid = NID_sm3;
+    if (const int libnid = SM2_OBJ_nid2libnid(nid); libnid != NID_undef)
+        nid = libnid;
     int digestNid = NID_undef;
     if (OBJ_find_sigid_algs(nid, &digestNid, nullptr) == 1 && digestNid != NID_undef)
         nid = digestNid;   // e.g. sha1WithRSAEncryption names SHA-1
@@ -191,13 +182,19 @@ T* parseDer(const unsigned char* der, std::size_t length, D2i d2i)
     return d2i(nullptr, &p, static_cast<long>(length));
 }
 
-// SM2 signed data (the GM/T object identifiers) is parsed by the SM layer
-// below this one, whose SM2P7Verify(p7_der, content) answers 1 when such a
-// message verifies (SM3, user ID "1234567812345678", DER or r||s signature).
-// Until that check is linked in here, no SM2 message is recognised.
-int sm2SignedDataVerify(std::string_view /*p7_der*/, std::string_view /*content*/)
+// SM2 signed data (the GM/T object identifiers) is checked by the SM layer:
+// 1 valid, 0 invalid, -1 not that form. As with RSA signed data, an attached
+// message is checked against its own content and the caller's is ignored.
+int sm2SignedDataVerify(std::string_view p7_der, std::string_view content)
 {
-    return 0;
+    const std::string der(p7_der);
+    if (!isSM2P7Signed(der))
+        return -1;
+    const auto* p = bytes(p7_der);
+    ossl::Sm2P7Ptr p7(d2i_SM2_P7(nullptr, &p, static_cast<long>(p7_der.size())));
+    const bool attached = p7 && p7->d.sign != nullptr && p7->d.sign->contents != nullptr
+        && p7->d.sign->contents->d.ptr != nullptr;
+    return SM2P7Verify(der, attached ? std::string() : std::string(content), nullptr);
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "core/OsOpenssl.h"
 
+#include "SM/fp7.h"
+
 #include "ossl/ptr.h"
 #include "tests/support/fixtures.h"
 
@@ -429,6 +431,25 @@ TEST_F(OpensslHelpers, Sm2SignatureVerifiesInBothForms)
     Openssl::CX509 rsa;
     ASSERT_TRUE(rsa.FromDER(s_rsa->certDer()));
     EXPECT_FALSE(rsa.Verify(der, message));
+}
+
+TEST_F(OpensslHelpers, Sm2SignedDataVerifiesThroughPkcs7Verify)
+{
+    const std::string message = "SM2 signed data";
+    const std::string sig = signMessage(s_sm2->key.get(), EVP_sm3(), message);
+    const std::string attached = MakeSM2P7Signed(message, s_sm2->certDer(), sig, 921);
+    const std::string detached = MakeSM2P7Signed("", s_sm2->certDer(), sm2DerToRaw(sig), 921);
+    ASSERT_FALSE(attached.empty());
+    ASSERT_FALSE(detached.empty());
+
+    EXPECT_TRUE(PKCS7Verify(attached, ""));
+    EXPECT_TRUE(PKCS7Verify(attached, "the caller's message is ignored when attached"));
+    EXPECT_TRUE(PKCS7Verify(detached, message));
+    EXPECT_FALSE(PKCS7Verify(detached, message + "!"));
+
+    // The signature is the last element of the message: flip a bit inside it.
+    EXPECT_FALSE(PKCS7Verify(flipBit(attached, attached.size() - 3), ""));
+    EXPECT_FALSE(PKCS7Verify(flipBit(detached, detached.size() - 3), message));
 }
 
 TEST_F(OpensslHelpers, Sm2SignatureFromOpensslCliVerifies)
