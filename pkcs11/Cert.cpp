@@ -1,6 +1,8 @@
 #include "pkcs11/Call.h"
 #include "pkcs11/Pkcs11.h"
 
+#include "SM/sm2obj.h"
+
 #include <openssl/obj_mac.h>
 #include <openssl/objects.h>
 
@@ -191,8 +193,10 @@ bool isgmcert(const std::string& der)
     int parameterType = 0;
     const void* parameter = nullptr;
     X509_ALGOR_get0(&keyType, &parameterType, &parameter, algorithm);
-    return OBJ_obj2nid(keyType) == NID_X9_62_id_ecPublicKey && parameterType == V_ASN1_OBJECT
-        && OBJ_obj2nid(static_cast<const ASN1_OBJECT*>(parameter)) == NID_sm2;
+    if (OBJ_obj2nid(keyType) != NID_X9_62_id_ecPublicKey || parameterType != V_ASN1_OBJECT)
+        return false;
+    initsm2internalnid();
+    return translateinternalnid(OBJ_obj2nid(static_cast<const ASN1_OBJECT*>(parameter))) == SM_ID_SM2;
 }
 
 } // namespace tarnquill::crypto::pkcs11

@@ -530,6 +530,8 @@ TEST(CertificateHelpersTest, RecogniseSm2CertificatesAndPublicKeys)
     testsupport::KeyAndCert rsa = testsupport::makeRsaCert(2048);
     EXPECT_TRUE(isgmcert(sm2.certDer()));
     EXPECT_FALSE(isgmcert(rsa.certDer()));
+    ossl::EvpPkeyPtr p256(EVP_EC_gen("P-256"));
+    EXPECT_FALSE(isgmcert(issueFor(p256.get(), "EC on another curve")));
     EXPECT_FALSE(isgmcert("garbage"));
     EXPECT_FALSE(isgmcert(""));
 
