@@ -12,6 +12,7 @@
 
 #include <p11-kit/pkcs11.h>
 
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
