@@ -1,5 +1,6 @@
 #include "core/OsFunctions.h"
 
+#include "core/OsOpenssl.h"
 #include "ossl/ptr.h"
 
 #include <openssl/crypto.h>
@@ -368,4 +369,51 @@ std::string CKeyChain::createCSR(const csr_t* csr)
         || X509_REQ_verify(req.get(), publicKey) <= 0)
         return {};
     return der;
+}
+
+// ---------------------------------------------------------------- packaging
+
+namespace {
+
+struct KeychainDigest {
+    kc::SignAlgorithm algorithm;
+    int nid;  // digest named in the PKCS#7
+};
+
+// SHA-256 is signed as SHA-256: signing SHA-1 when SHA-256 was asked for
+// would be a wrong result. MD2 is asked of the store, which refuses it.
+KeychainDigest keychainDigest(hash_algo_t hash)
+{
+    switch (hash) {
+    case HASH_ALGO_MD2: return {kc::SignAlgorithm::MD2WithRSA, NID_md2};
+    case HASH_ALGO_MD5: return {kc::SignAlgorithm::MD5WithRSA, NID_md5};
+    case HASH_ALGO_SHA256: return {kc::SignAlgorithm::SHA256WithRSA, NID_sha256};
+    default: return {kc::SignAlgorithm::SHA1WithRSA, NID_sha1};
+    }
+}
+
+} // namespace
+
+bool CMacCertificate::SignData(const std::string& data, sig_type_t type, hash_algo_t hash,
+                               std::string& out, bool /*unused*/) const
+{
+    CIdentity identity;
+    if (!identity.Initialize(m_cert.GetHandle(), nullptr))
+        return false;
+    const KeychainDigest digest = keychainDigest(hash);
+    std::string signature;
+    if (!identity.GetPrivateKey().SignData(data, digest.algorithm, signature))
+        return false;
+    switch (type) {
+    case SIG_TYPE_ATTACHED:
+        out = MakePKCS7Signed(data, toDer(), signature, digest.nid);
+        break;
+    case SIG_TYPE_DETACHED:
+        out = MakePKCS7Signed(std::string(), toDer(), signature, digest.nid);
+        break;
+    default:
+        out = std::move(signature);
+        break;
+    }
+    return true;
 }

@@ -133,8 +133,9 @@ public:
     // Non-private key owning the copied public key; empty holder when none.
     CKey GetPublicKey() const;
 
-    // Signs with the certificate's private key and packages the signature.
-    // Not defined yet: it needs the PKCS#7 builder (MakePKCS7Signed).
+    // Signs with the certificate's private key (MD2 for 1, MD5 for 3, SHA-256
+    // for 7, SHA-1 otherwise) and packages the signature as attached or
+    // detached PKCS#7 or leaves it raw. The trailing flag is not used.
     bool SignData(const std::string& data, sig_type_t type, hash_algo_t hash, std::string& out,
                   bool unused) const;
     // Both need the certificate's private key in the store.

@@ -2,6 +2,7 @@
 #include "tests/support/fixtures.h"
 
 #include <gtest/gtest.h>
+#include <openssl/pkcs7.h>
 #include <openssl/rsa.h>
 #include <sqlite3.h>
 
@@ -364,6 +365,107 @@ TEST_F(KeychainClasses, IdentitySignsAndCiphersOnlyWithAStoredPrivateKey)
     ASSERT_TRUE(cert.DecryptData(cipher, plain));
     EXPECT_EQ(plain, data);
     EXPECT_FALSE(cert.DecryptData(cipher.substr(1), plain));
+}
+
+// What a PKCS#7 made by SignData says, read back with OpenSSL.
+struct SignedData {
+    bool parsed = false;
+    bool detached = false;
+    std::string content;
+    int digestNid = 0;
+    std::string signature;
+    std::string certificate;
+};
+
+SignedData readSignedData(const std::string& der)
+{
+    SignedData out;
+    const auto* p = reinterpret_cast<const unsigned char*>(der.data());
+    ossl::Pkcs7Ptr p7(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())));
+    if (!p7 || PKCS7_type_is_signed(p7.get()) == 0)
+        return out;
+    STACK_OF(PKCS7_SIGNER_INFO)* signers = PKCS7_get_signer_info(p7.get());
+    if (sk_PKCS7_SIGNER_INFO_num(signers) != 1 || sk_X509_num(p7->d.sign->cert) != 1)
+        return out;
+    PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(signers, 0);
+    X509_ALGOR* digest = nullptr;
+    PKCS7_SIGNER_INFO_get0_algs(si, nullptr, &digest, nullptr);
+    const ASN1_OBJECT* obj = nullptr;
+    X509_ALGOR_get0(&obj, nullptr, nullptr, digest);
+    out.digestNid = OBJ_obj2nid(obj);
+    out.signature.assign(reinterpret_cast<const char*>(ASN1_STRING_get0_data(si->enc_digest)),
+                         static_cast<std::size_t>(ASN1_STRING_length(si->enc_digest)));
+    out.certificate = ossl::toDer(sk_X509_value(p7->d.sign->cert, 0), i2d_X509);
+    out.detached = PKCS7_get_detached(p7.get()) != 0;
+    if (!out.detached) {
+        const ASN1_OCTET_STRING* data = p7->d.sign->contents->d.data;
+        out.content.assign(reinterpret_cast<const char*>(ASN1_STRING_get0_data(data)),
+                           static_cast<std::size_t>(ASN1_STRING_length(data)));
+    }
+    out.parsed = true;
+    return out;
+}
+
+TEST_F(KeychainClasses, SignDataPackagesBySignatureTypeWithTheAskedDigest)
+{
+    auto a = makeRsaCert(1024);
+    ASSERT_EQ(store()->AddPrivateKey(a.key.get(), "a"), kc::errSecSuccess);
+    CMacCertificate cert;
+    ASSERT_TRUE(cert.Initialize(a.certDer()));
+    const std::string data = "pay 100 to 6222";
+
+    const struct {
+        int type;
+        int hash;
+        const EVP_MD* md;
+        int nid;
+    } cases[] = {
+        {0, 4, EVP_sha1(), NID_sha1},     {1, 3, EVP_md5(), NID_md5},
+        {0, 7, EVP_sha256(), NID_sha256}, {1, 7, EVP_sha256(), NID_sha256},
+        {0, 2, EVP_sha1(), NID_sha1},     {0, 5, EVP_sha1(), NID_sha1},
+        {0, 6, EVP_sha1(), NID_sha1},     {0, 0, EVP_sha1(), NID_sha1},
+        {2, 7, EVP_sha256(), 0},          {2, 3, EVP_md5(), 0},
+        {9, 4, EVP_sha1(), 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("type " + std::to_string(c.type) + " hash " + std::to_string(c.hash));
+        std::string out;
+        ASSERT_TRUE(cert.SignData(data, static_cast<sig_type_t>(c.type), static_cast<hash_algo_t>(c.hash), out,
+                                  false));
+        if (c.type >= 2) {
+            EXPECT_TRUE(verifyWith(a.key.get(), c.md, data, out));
+            continue;
+        }
+        const SignedData sd = readSignedData(out);
+        ASSERT_TRUE(sd.parsed);
+        EXPECT_EQ(sd.digestNid, c.nid);
+        EXPECT_EQ(sd.detached, c.type == 1);
+        EXPECT_EQ(sd.content, c.type == 0 ? data : "");
+        EXPECT_EQ(sd.certificate, a.certDer());
+        EXPECT_TRUE(verifyWith(a.key.get(), c.md, data, sd.signature));
+    }
+
+    // An attached signature over empty data comes out detached.
+    std::string out;
+    ASSERT_TRUE(cert.SignData("", SIG_TYPE_ATTACHED, HASH_ALGO_SHA1, out, false));
+    EXPECT_TRUE(readSignedData(out).detached);
+
+    // MD2 is not offered: a clean failure, the output untouched.
+    out = "untouched";
+    EXPECT_FALSE(cert.SignData(data, SIG_TYPE_RAW, HASH_ALGO_MD2, out, false));
+    EXPECT_EQ(out, "untouched");
+}
+
+TEST_F(KeychainClasses, SignDataWithoutAStoredPrivateKeyFails)
+{
+    auto a = makeRsaCert(1024);
+    ASSERT_TRUE(keychain->ImportCertificate(a.certDer()));
+    CMacCertificate cert;
+    ASSERT_TRUE(cert.Initialize(a.certDer()));
+    std::string out = "untouched";
+    EXPECT_FALSE(cert.SignData("data", SIG_TYPE_RAW, HASH_ALGO_SHA1, out, false));
+    EXPECT_EQ(out, "untouched");
+    EXPECT_FALSE(CMacCertificate().SignData("data", SIG_TYPE_RAW, HASH_ALGO_SHA1, out, false));
 }
 
 TEST_F(KeychainClasses, RemoveWithoutPrivateKeyDeletesOnlyTheCertificate)
