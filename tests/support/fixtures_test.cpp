@@ -7,8 +7,11 @@ using namespace testsupport;
 TEST(Fixtures, GeneratedCertificatesVerifyWithOpenssl)
 {
     TempDir dir;
-    writeFile(dir.path() / "rsa.pem", makeRsaCert(1024, {.cn = "rsa"}).certPem());
-    writeFile(dir.path() / "sm2.pem", makeSm2Cert({.cn = "sm2"}).certPem());
+    Subject subject;
+    subject.cn = "rsa";
+    writeFile(dir.path() / "rsa.pem", makeRsaCert(1024, subject).certPem());
+    subject.cn = "sm2";
+    writeFile(dir.path() / "sm2.pem", makeSm2Cert(subject).certPem());
     for (const char* name : {"rsa.pem", "sm2.pem"}) {
         const auto r = run("openssl verify -CAfile " + (dir.path() / name).string() + " " +
                            (dir.path() / name).string());
