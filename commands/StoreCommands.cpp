@@ -74,9 +74,9 @@ int TQSMLib::selectCert(Json::Value request, std::string& output)
         int result = -2;
         std::int32_t pid = 0;
         std::int32_t type = 0;
-        // "certid" may be left out (0); present, it must be an integer.
+        // "certid" may be left out (0); present, even as null, it must be an integer.
         std::int32_t certid = 0;
-        const bool certidUsable = member(request, "certid").isNull() || intMember(request, "certid", certid);
+        const bool certidUsable = !request.isMember("certid") || intMember(request, "certid", certid);
         if (intMember(request, "pid", pid) && intMember(request, "type", type) && certidUsable) {
             if (SMProvider* provider = getProviderByID(pid)) {
                 // A failed selection leaves nothing selected.
