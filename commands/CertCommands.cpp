@@ -77,10 +77,12 @@ int TQSMLib::sign(Json::Value request, std::string& output)
                 signature = *cached;
                 result = 0;
             } else {
+                // The login is what a PKCS#11 key needs before it signs. Without
+                // a selected certificate nothing is signed, and a successful
+                // login alone is no signature: the command fails.
                 if (SMProvider* provider = getProviderByID(pid))
-                    result = provider->verifypin({});
-                if (m_certificate)
-                    result = m_certificate->sign(data, flags, signature);
+                    provider->verifypin({});
+                result = m_certificate ? m_certificate->sign(data, flags, signature) : -2;
                 // Only a signature answers a retry; a failure is tried again.
                 if (!tokenid.empty()) {
                     if (m_certificate && result == 0)

@@ -283,8 +283,13 @@ TEST(CommandsOverTls, Pkcs11Session)
     const Json::Value list = page(R"({"pcode":5,"pid":0,"query":{"cn":"Token User 2"}})", Via::Post);
     EXPECT_EQ(commandtest::text(list),
               R"({"certlist":[{"certid":0,"name":"Token User 2"}],"certnumber":1,"code":0,"pcode":5,"pid":0})");
+    // Logged in but nothing selected: no signature, so no success either.
+    EXPECT_EQ(page.send(R"({"ccode":1,"pid":0,"sign":"ZGF0YQ==","flags":0,"tokenid":"t"})"),
+              R"({"ccode":1,"code":-2,"pid":0,"signed":""})");
     EXPECT_EQ(page.send(R"({"pcode":6,"pid":0,"type":0,"certid":0})"), R"({"certid":0,"code":0,"pcode":6,"pid":0})");
     EXPECT_EQ(page(R"({"ccode":0,"pid":0})")["certinfo"]["cn"].asString(), "Token User 2");
+    EXPECT_EQ(page(R"({"ccode":1,"pid":0,"sign":"ZGF0YQ==","flags":0,"tokenid":"t"})")["code"].asInt(), 0)
+        << "the failed command was not kept";
 
     const std::string certDer = token.certDer(2);
     signAndVerify(page, work, certDer, kData,
