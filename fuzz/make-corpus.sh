@@ -10,7 +10,7 @@ sm2p7_seed=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 rm -rf "$out"
-mkdir -p "$out"/{base64,pemdecode,codepage,pkcs7cert,pkcs7verify,sm2p7}
+mkdir -p "$out"/{base64,pemdecode,codepage,certinfo,pkcs7cert,pkcs7verify,sm2p7}
 
 ossl() { openssl "$@" 2>"$work/openssl.log" || { cat "$work/openssl.log" >&2; exit 1; }; }
 # seed TARGET NAME: standard input becomes one seed
@@ -74,6 +74,13 @@ printf '\xe2\x82\xac' | seed codepage euro
 printf '\xc0\xaf' | seed codepage overlong
 printf '\xed\xa0\x80' | seed codepage surrogate
 printf '\xe4\xb8' | seed codepage truncated
+
+# Certificates: every subject field the record reads, UTF-8 text, a
+# negative serial number, an SM2 key.
+subject=$'/C=CN/ST=Zhejiang/L=Hangzhou/O=Halvorn \xe4\xb8\xad\xe6\x96\x87/OU=Seeds/CN=seed full/emailAddress=seed@example.com'
+ossl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout full.key -days 2 \
+  -utf8 -subj "$subject" -set_serial -42 -outform DER -out full.der
+for c in rsa ec sm2 full; do cat $c.der | seed certinfo $c; done
 
 # Certificate bundles and signed messages for the certificate listing.
 cat bundle.p7 | seed pkcs7cert bundle
