@@ -239,6 +239,27 @@ bool CMacCertificate::Remove()
     return status == kc::errSecSuccess;
 }
 
+bool CMacCertificate::GetInfo(_CERTIFICATE_INFO_* info) const
+{
+    SecCertificateRef cert = m_cert.GetHandle();
+    if (info == nullptr || cert == nullptr)
+        return false;
+    info->der = toDer();
+    CIdentity identity;   // released at once; only its existence matters
+    info->hasPrivateKey = identity.Initialize(cert, nullptr);
+    std::string cn;
+    if (cert->CopyCommonName(cn) == kc::errSecSuccess)
+        info->cn = std::move(cn);
+    ReadCertInfoFromDer(info, info->der, false);
+    return true;
+}
+
+int CMacCertificate::GetInfo(_CERTIFICATE_INFO_* info, const std::string& der)
+{
+    ReadCertInfoFromDer(info, der, true);
+    return 1;
+}
+
 // ---------------------------------------------------------------- CKeyChain
 
 CKeyChain::CKeyChain() : m_keychain(kc::Keychain::CopyDefault(), true) {}

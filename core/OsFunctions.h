@@ -4,6 +4,7 @@
 // certificates, generate key pairs with certificate requests, and sign,
 // encrypt, decrypt and remove with the keys the store holds.
 
+#include "core/CertInfo.h"
 #include "platform/Keychain.h"
 
 #include <openssl/types.h>
@@ -144,6 +145,14 @@ public:
     // Deletes the certificate and its private key from the store; the holder
     // is empty afterwards whatever the outcome.
     bool Remove();
+
+    // The keychain reader: the DER, whether the store holds the private key,
+    // the store's common name (UTF-8), then sn and the other subject fields
+    // from the DER. False for a null record or an empty holder.
+    bool GetInfo(_CERTIFICATE_INFO_* info) const;
+    // The DER reader, for certificates that have no handle: sn and every
+    // subject field. Returns 1; bytes that do not parse fill nothing.
+    static int GetInfo(_CERTIFICATE_INFO_* info, const std::string& der);
 
     SecCertificateRef GetHandle() const { return m_cert.GetHandle(); }
     void Attach(SecCertificateRef cert, bool attach) { m_cert.Attach(cert, attach); }

@@ -220,15 +220,16 @@ ChooserResponse runOnThisThread(IChooserTable& table)
     g_signal_connect(win, "delete-event", G_CALLBACK(onDelete), &run);
     g_signal_connect(win, "key-press-event", G_CALLBACK(onKeyPress), &run);
 
-    // Focus on the button: a list that takes the focus selects its first
-    // row, which would turn "Ok without a selection" into a choice.
-    gtk_widget_show_all(window.get());
+    // Focus on the button before showing: a list that takes the focus
+    // selects its first row, which would turn "Ok without a selection" into
+    // a choice.
     gtk_widget_grab_focus(ok);
+    gtk_widget_show_all(window.get());
 
     g_main_loop_run(run.loop);
 
-    // Tearing the list down empties its selection; the owner must not hear
-    // of that, or the choice made with Ok would be lost.
+    // The callbacks point at this frame and at the owner's choice: cut them
+    // before the widgets go, so nothing said while tearing down reaches them.
     g_signal_handlers_disconnect_by_data(run.selection, &run);
     g_signal_handlers_disconnect_by_data(list, &run);
     g_signal_handlers_disconnect_by_data(ok, &run);

@@ -294,6 +294,20 @@ TEST(ITokenCtxTest, MissingExportsGiveMinusOne)
     EXPECT_EQ(sig, "untouched");
 }
 
+TEST(ITokenCtxTest, LengthsBeyondTheBufferOrTheLimitAreRefused)
+{
+    ISMToken token;
+    ASSERT_TRUE(token.Load(HALVORN_LYINGADAPTER_PATH));
+    auto ctxs = token.GetTokenCtx();
+    ASSERT_EQ(ctxs.size(), 1u);
+    std::string der = "stale";
+    EXPECT_EQ(ctxs[0]->GetTokenActiveCertificate(der), 0);
+    EXPECT_TRUE(der.empty());
+    std::string sig = "untouched";
+    EXPECT_EQ(ctxs[0]->Sign(kData, SM_ALG_SHA256, sig), 0);
+    EXPECT_EQ(sig, "untouched");
+}
+
 TEST(ITokenCtxTest, LastReleaseHandsTheHandleBack)
 {
     ISMToken token;
