@@ -1,0 +1,70 @@
+#include "host/Host.h"
+
+#include "host/PMTObj.h"
+#include "platform/LoginItem.h"
+#include "scheduling/Scheduling.h"
+#include "service/service_win.h"
+
+#include <glib-unix.h>
+#include <glib.h>
+
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+namespace {
+
+std::string executablePath()
+{
+    std::string buf(4096, '\0');
+    const ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());
+    if (n <= 0 || static_cast<std::size_t>(n) >= buf.size())
+        return {};
+    buf.resize(static_cast<std::size_t>(n));
+    return buf;
+}
+
+gboolean quitLoop(gpointer loop)
+{
+    g_main_loop_quit(static_cast<GMainLoop*>(loop));
+    return G_SOURCE_CONTINUE;
+}
+
+struct LoopFree {
+    void operator()(GMainLoop* l) const noexcept { g_main_loop_unref(l); }
+};
+
+} // namespace
+
+int RunHost()
+{
+    // The log is read line by line by whoever watches the service.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    platform::RefreshLoginItem(executablePath());   // a failure here changes nothing else
+
+    std::unique_ptr<GMainLoop, LoopFree> loop(g_main_loop_new(nullptr, FALSE));
+    const guint intSource = g_unix_signal_add(SIGINT, quitLoop, loop.get());
+    const guint termSource = g_unix_signal_add(SIGTERM, quitLoop, loop.get());
+
+    PMTObj marshaller;
+    scheduling::processDispatcher().setMarshaller(&marshaller);
+
+    CServiceThread service;
+    service.start();
+
+    g_main_loop_run(loop.get());
+
+    // Hand-offs can no longer run: release their callers, then end the
+    // connections and the listener before the sessions go away.
+    marshaller.stop();
+    service.stop();
+    scheduling::processDispatcher().setMarshaller(nullptr);
+    g_source_remove(intSource);
+    g_source_remove(termSource);
+    std::fflush(stdout);
+    return 0;
+}

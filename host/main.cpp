@@ -1,0 +1,6 @@
+#include "host/Host.h"
+
+int main()
+{
+    return RunHost();
+}
