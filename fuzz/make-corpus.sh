@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
-# make-corpus.sh OUT SM2P7_SEED
+# make-corpus.sh OUT SM2P7_SEED ENVELOPE_SEED
 # Writes a small seed corpus per fuzz target into OUT/<target>/. Keys,
 # certificates and signed messages are made fresh by the openssl command line
-# (SM2 signed data through SM2P7_SEED, since the command line cannot write it).
+# (SM2 signed data through SM2P7_SEED, since the command line cannot write it);
+# request envelopes come from ENVELOPE_SEED.
 set -euo pipefail
 out=$1
 sm2p7_seed=$2
+envelope_seed=$3
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 rm -rf "$out"
 mkdir -p "$out"/{base64,pemdecode,codepage,certinfo,pkcs7cert,pkcs7verify,sm2p7}
+mkdir -p "$out"/{http_url,http_request,decrypt_str,wardlock}
 
 ossl() { openssl "$@" 2>"$work/openssl.log" || { cat "$work/openssl.log" >&2; exit 1; }; }
 # seed TARGET NAME: standard input becomes one seed
@@ -100,3 +103,39 @@ done
 for m in sm2-attached sm2-detached sm2-raw; do cat $m.p7 | seed sm2p7 $m; done
 cat sm2.sig | seed sm2p7 signature
 head -c 64 /dev/urandom | seed sm2p7 raw-signature
+
+# Requests as the dispatcher receives them, one per line: the version, then a
+# session that opens the keychain, lists, selects, describes and signs.
+key=k7Qm2ZxR9bT4vN8cW1pL6sY3hD5gF0aJ
+version='{"data":null,"id":"s1","interfacetype":1}'
+printf '%s' "$version" | seed wardlock version
+{
+  echo '{"data":{"name":"kc","pcode":0,"type":0},"id":"s2","interfacetype":0}'
+  echo '{"data":{"pcode":5,"pid":0,"query":{}},"id":"s2","interfacetype":0}'
+  echo '{"data":{"certid":0,"pcode":6,"pid":0,"type":0},"id":"s2","interfacetype":0}'
+  echo '{"data":{"ccode":0,"pid":0},"id":"s2","interfacetype":0}'
+  echo '{"data":{"ccode":1,"flags":0,"pid":0,"sign":"aGVsbG8="},"id":"s2","interfacetype":0}'
+  printf '%s' '{"data":{"ccode":3,"pid":0,"plain":"hello","type":0},"id":"s2","interfacetype":0}'
+} | seed wardlock session
+printf '%s' '{"data":{"pcode":9},"id":"s3","interfacetype":0}' | seed wardlock unknown-code
+printf '%s' '{"data":"{\"pcode\":0}","id":7,"interfacetype":"0"}' | seed wardlock ill-typed
+
+# Envelopes of those requests, as pages send them in "str".
+printf '%s' "$version" | "$envelope_seed" "$key" | seed decrypt_str version
+head -n 1 "$out/wardlock/session" | "$envelope_seed" "$key$key" | seed decrypt_str long-rankey
+printf '{"datab":"","datac":"","rankey":"%s"}' "$key" | seed decrypt_str empty-parts
+printf '{"datab":null,"datac":true,"rankey":"x"}' | seed decrypt_str odd-types
+
+# URLs and whole requests: a GET with an envelope, the pieces of a split
+# request, a POST, a pre-flight, a head without its blank line.
+str=$(printf '%s' "$version" | "$envelope_seed" "$key" url)
+printf '/?str=%s' "$str" | seed http_url envelope
+printf '/?a=%%41%%2b+b&c=%%zz%%' | seed http_url escapes
+printf 'GET /?str=%s HTTP/1.1\r\nHost: 127.0.0.1:6186\r\n\r\n' "$str" | seed http_request get
+printf 'GET /?spliceid=ab12&splicenum=1&str=%s HTTP/1.1\r\nHost: 127.0.0.1:6186\r\n\r\n' \
+  "${str:0:40}" | seed http_request piece
+printf 'POST / HTTP/1.1\r\nHost: 127.0.0.1:6186\r\nContent-Length: %d\r\n\r\n%s' ${#version} "$version" \
+  | seed http_request post
+printf 'POST / HTTP/1.1\r\nContent-Length: 2097152\r\n\r\nshort' | seed http_request post-short
+printf 'OPTIONS / HTTP/1.1\r\nOrigin: https://bank.example\r\n\r\n' | seed http_request preflight
+printf 'GET / HTTP/1.1\r\nHost: x\r\n' | seed http_request no-blank-line

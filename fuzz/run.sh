@@ -16,15 +16,19 @@ seeds=$build/corpus/$target
 # libFuzzer adds what it finds to its first corpus folder: keep the seeds clean.
 corpus=$(mktemp -d "${TMPDIR:-/tmp}/halvorn-fuzz-$target-XXXXXX")
 log=$corpus.log
-trap 'rm -rf "$corpus" "$log"' EXIT
+# What a target makes for itself (a keychain store) goes with the rest.
+scratch=$corpus.tmp
+trap 'rm -rf "$corpus" "$log" "$scratch"' EXIT
 cp "$seeds"/* "$corpus"/
+mkdir -p "$scratch"
 mkdir -p "$build/artifacts/$target"
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=1"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:+$UBSAN_OPTIONS:}print_stacktrace=1:halt_on_error=1"
 
 status=0
-"$fuzzer" "$corpus" \
+# Standard output is closed: the dispatcher prints every request it serves.
+TMPDIR=$scratch "$fuzzer" "$corpus" -close_fd_mask=1 \
   -max_total_time="$seconds" -timeout=10 -rss_limit_mb=1536 -max_len=8192 \
   -print_final_stats=1 -artifact_prefix="$build/artifacts/$target/" >"$log" 2>&1 || status=$?
 
