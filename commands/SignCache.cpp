@@ -44,13 +44,21 @@ const std::string* SignCache::find(const Key& key) const
 void SignCache::store(Key key, std::string signature)
 {
     erase(key.tokenid);
-    while (m_entries.size() >= kMaxEntries)
+    if (signature.size() > kMaxBytes)
+        return;   // a retry of it signs again
+    while (!m_entries.empty()
+           && (m_entries.size() >= kMaxEntries || m_bytes + signature.size() > kMaxBytes)) {
+        m_bytes -= m_entries.front().signature.size();
         m_entries.pop_front();
+    }
+    m_bytes += signature.size();
     m_entries.push_back(Entry{std::move(key), std::move(signature)});
 }
 
 void SignCache::erase(const std::string& tokenid)
 {
-    if (const auto it = locate(tokenid); it != m_entries.end())
+    if (const auto it = locate(tokenid); it != m_entries.end()) {
+        m_bytes -= it->signature.size();
         m_entries.erase(it);
+    }
 }

@@ -18,6 +18,9 @@ class SignCache {
 public:
     // Enough for the retries of a busy page; the oldest entry makes room.
     static constexpr std::size_t kMaxEntries = 256;
+    // Attached signatures carry the signed data (up to the 2 MiB request), so
+    // the count alone would let one session hold hundreds of MiB.
+    static constexpr std::size_t kMaxBytes = 16u * 1024 * 1024;
 
     // What a signature was made from. The data is kept as its SHA-256 so an
     // entry costs little whatever the page signed.
@@ -39,6 +42,7 @@ public:
     void erase(const std::string& tokenid);
 
     std::size_t size() const { return m_entries.size(); }
+    std::size_t bytes() const { return m_bytes; }
     bool empty() const { return m_entries.empty(); }
 
 private:
@@ -49,4 +53,5 @@ private:
     std::list<Entry>::iterator locate(const std::string& tokenid);
 
     std::list<Entry> m_entries;   // oldest first
+    std::size_t m_bytes = 0;      // signature bytes held
 };

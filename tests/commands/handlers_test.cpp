@@ -526,6 +526,27 @@ TEST(SignCache, KeepsTheNewest256AndAnswersOnlyExactRetries)
     EXPECT_EQ(cache.find(SignCache::makeKey("t45", "data", 1, 65001, cert)), nullptr);
 }
 
+TEST(SignCache, HoldsAtMostItsByteBoundOfSignatures)
+{
+    SignCache cache;
+    const auto cert = std::make_shared<SMCertificate>();
+    const std::string big(SignCache::kMaxBytes / 4 + 1, 's');
+    for (int i = 0; i < 4; ++i)
+        cache.store(SignCache::makeKey("b" + std::to_string(i), "data", 1, 65001, cert), big);
+    EXPECT_EQ(cache.size(), 3u) << "the fourth pushed the oldest out";
+    EXPECT_LE(cache.bytes(), SignCache::kMaxBytes);
+    EXPECT_EQ(cache.find(SignCache::makeKey("b0", "data", 1, 65001, cert)), nullptr);
+    EXPECT_NE(cache.find(SignCache::makeKey("b3", "data", 1, 65001, cert)), nullptr);
+
+    // One signature beyond the bound is not kept at all; the others stay.
+    cache.store(SignCache::makeKey("huge", "data", 1, 65001, cert), std::string(SignCache::kMaxBytes + 1, 'h'));
+    EXPECT_EQ(cache.find(SignCache::makeKey("huge", "data", 1, 65001, cert)), nullptr);
+    EXPECT_EQ(cache.size(), 3u);
+
+    cache.erase("b3");
+    EXPECT_EQ(cache.bytes(), 2 * big.size());
+}
+
 TEST(WriteCompact, IllFormedBytesBecomeReplacementCharacters)
 {
     const struct {
