@@ -1,10 +1,13 @@
 // halvorn-install: creates the service's server certificate (self-signed,
 // RSA-2048, SHA-256, for localhost and 127.0.0.1) and its private key, PEM-encrypted
 // under the pass phrase the service derives, at the fixed paths (under
-// HALVORN_ROOT when set). Files already there are left alone.
+// HALVORN_ROOT when set). Files already there are left alone. With
+// --trust-nss it also makes browsers trust the certificate (NssTrust.h), and
+// --untrust-nss takes that back.
 
 #include "ossl/ptr.h"
 #include "service/ServerFiles.h"
+#include "tools/halvorn-install/NssTrust.h"
 
 #include <openssl/pem.h>
 #include <openssl/rand.h>
@@ -12,11 +15,13 @@
 #include <openssl/x509v3.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -97,16 +102,8 @@ bool writePem(const fs::path& path, fs::perms perms, const std::function<int(BIO
     return !ec;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+int installServerFiles()
 {
-    if (argc > 1) {
-        std::fprintf(stderr, "usage: %s\n"
-                             "Creates the server certificate and key of the service when they are missing\n"
-                             "(under $HALVORN_ROOT when it is set).\n", argv[0]);
-        return std::strcmp(argv[1], "--help") == 0 ? 0 : 2;
-    }
     const fs::path certPath = GetServerCertPath();
     const fs::path keyPath = GetServerKeyPath();
     std::error_code ec;
@@ -144,4 +141,63 @@ int main(int argc, char** argv)
     }
     std::printf("halvorn-install: created %s and %s\n", certPath.c_str(), keyPath.c_str());
     return 0;
+}
+
+int usage(const char* program, int status)
+{
+    std::fprintf(status == 0 ? stdout : stderr,
+                 "usage: %s [--trust-nss [DBDIR] | --untrust-nss [DBDIR]]\n"
+                 "Creates the server certificate and key of the service when they are missing\n"
+                 "(under $HALVORN_ROOT when it is set).\n"
+                 "  --trust-nss    also add the certificate, trusted for https://127.0.0.1, to the NSS\n"
+                 "                 database DBDIR, or by default to $HOME/.pki/nssdb (Chromium; created\n"
+                 "                 when missing) and to every Firefox profile that has one\n"
+                 "  --untrust-nss  remove it again from the same databases; the server files stay\n",
+                 program);
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    enum class Trust { None, Add, Remove } trust = Trust::None;
+    std::vector<std::string> databases;
+    if (argc > 1) {
+        const std::string option = argv[1];
+        if (option == "--help")
+            return usage(argv[0], 0);
+        if ((option != "--trust-nss" && option != "--untrust-nss") || argc > 3)
+            return usage(argv[0], 2);
+        trust = option == "--trust-nss" ? Trust::Add : Trust::Remove;
+        if (argc == 3) {
+            databases.push_back(NssFolder(argv[2]));
+        } else {
+            const char* home = std::getenv("HOME");
+            if (home == nullptr || *home == '\0') {
+                std::fprintf(stderr, "halvorn-install: HOME is not set; name the NSS database\n");
+                return 2;
+            }
+            databases = DefaultNssDatabases(home);
+        }
+        if (!CertutilAvailable()) {
+            std::fprintf(stderr, "halvorn-install: certutil not found (Debian: apt-get install libnss3-tools)\n");
+            return 1;
+        }
+    }
+
+    if (trust == Trust::Remove) {
+        int status = 0;
+        for (const auto& folder : databases)
+            status |= UntrustInNss(folder);
+        return status;
+    }
+    if (const int status = installServerFiles(); status != 0 || trust == Trust::None)
+        return status;
+    int status = 0;
+    // Only the shared database or the one named is created; a Firefox profile
+    // without a database is not ours to set up.
+    for (std::size_t i = 0; i < databases.size(); ++i)
+        status |= TrustInNss(databases[i], GetServerCertPath(), i == 0);
+    return status;
 }

@@ -94,10 +94,12 @@ function refreshButtons() {
   $('open-store').disabled = !connected;
   $('list-certs').disabled = !open;
   $('choose-dialog').disabled = !open || state.storeKind !== 'keychain';
-  $('sign').disabled = !state.selected;
+  // Certificate 0 is a selection too: test against null, not for truth.
+  const selected = state.selected !== null;
+  $('sign').disabled = !selected;
   const hasSignature = $('signature').value.trim() !== '';
-  $('verify').disabled = !state.selected || !hasSignature;
-  $('verify-tampered').disabled = !state.selected || !hasSignature;
+  $('verify').disabled = !selected || !hasSignature;
+  $('verify-tampered').disabled = !selected || !hasSignature;
   $('raw-message-label').hidden = $('verify-form').value !== '32';
 }
 
