@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 
 namespace hload {
@@ -25,6 +26,13 @@ std::string lastError()
     if (const unsigned long e = ERR_get_error(); e != 0)
         ERR_error_string_n(e, text, sizeof text);
     return text;
+}
+
+double threadCpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
 } // namespace
@@ -44,6 +52,7 @@ SignRate SignLoop(const std::string& certPemPath, const std::string& keyPemPath,
 
     const std::string data = SignData(dataBytes);
     constexpr int flags = PKCS7_BINARY | PKCS7_NOATTR | PKCS7_NOSMIMECAP;
+    const double cpuBegin = threadCpuSeconds();
     const auto begin = std::chrono::steady_clock::now();
     const auto end = begin + std::chrono::duration<double>(seconds);
     for (;;) {
@@ -60,6 +69,7 @@ SignRate SignLoop(const std::string& certPemPath, const std::string& keyPemPath,
             break;
     }
     rate.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    rate.cpuSeconds = threadCpuSeconds() - cpuBegin;
     rate.ok = true;
     return rate;
 }

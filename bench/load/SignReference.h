@@ -13,7 +13,8 @@ namespace hload {
 struct SignRate {
     bool ok = false;
     long count = 0;
-    double seconds = 0;
+    double seconds = 0;      // wall time
+    double cpuSeconds = 0;   // the signing thread's own CPU time
     std::size_t messageBytes = 0;   // DER size of one message
     std::string error;
 };
