@@ -63,6 +63,27 @@ TEST(LoadTool, RefusedSignRequestsAreErrorsNotThroughput)
     EXPECT_EQ(result["errors"], "6");
 }
 
+TEST(LoadTool, SignAndCertInfoWithAKeychainIdentityAreServed)
+{
+    testsupport::TempDir data;   // the keychain store the service will read
+    const auto pair = testsupport::makeRsaCert(2048);
+    testsupport::writeFile(data.path() / "c.pem", pair.certPem());
+    testsupport::writeFile(data.path() / "k.pem", pair.keyPem());
+    const auto imported = testsupport::runProgram(
+        {HALVORN_KEYCHAIN_EXE, "import", (data.path() / "c.pem").string(), (data.path() / "k.pem").string()},
+        {{"XDG_DATA_HOME", data.str()}, {"HOME", data.str()}});
+    ASSERT_EQ(imported.status, 0) << imported.output;
+
+    RunningService::Options options;
+    options.env = {{"XDG_DATA_HOME", data.str()}};
+    RunningService service(options);
+    const auto r = load(service, {"run", "--clients", "2", "--requests", "8", "--mix", "sign,certinfo"});
+    ASSERT_EQ(r.status, 0) << r.output;
+    auto result = resultOf(r.output);
+    EXPECT_EQ(result["ok"], "8") << r.output;
+    EXPECT_EQ(result["errors"], "0");
+}
+
 TEST(LoadTool, IdleConnectionsOutlastTheServersReadTimeout)
 {
     RunningService service;
