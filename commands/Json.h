@@ -21,7 +21,13 @@ namespace jsontext {
 bool parseStrict(std::string_view text, Json::Value& root);
 
 // Compact text: no white space, members in name order, one final newline.
+// Strings are written as UTF-8 (non-ASCII as \uXXXX escapes); a byte that
+// is not part of well-formed UTF-8 is written as U+FFFD.
 std::string writeCompact(const Json::Value& value);
+
+// `bytes` with every byte that is not part of a well-formed UTF-8 sequence
+// replaced by U+FFFD; well-formed text comes back unchanged.
+std::string toWellFormedUtf8(std::string_view bytes);
 
 // True when the value was written as an integer (no fraction, no exponent)
 // that fits in 32 signed bits; anything else is ill-typed for a command.

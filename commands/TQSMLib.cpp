@@ -1,5 +1,7 @@
 #include "commands/TQSMLib.h"
 
+#include "core/Codepage.h"
+
 #include <cstdio>
 #include <exception>
 
@@ -21,6 +23,10 @@ namespace {
 int runHandler(TQSMLib& lib, TQSMLib::Handler handler, const Json::Value& request,
                std::string& output)
 {
+    // The process code page serves whichever session runs now: text this
+    // command translates (data to sign or verify, listing names) follows its
+    // own session, never the one that ran last.
+    CodePage::Set(lib.m_codePage);
     try {
         return (lib.*handler)(request, output);
     } catch (const std::exception& e) {

@@ -5,12 +5,13 @@
 // "ccode", and keeps what the page builds up across requests.
 
 #include "commands/Json.h"
+#include "commands/SignCache.h"
+#include "providers/SMProviderManager.h"
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
-
-class SMProvider;
 
 class TQSMLib {
 public:
@@ -31,6 +32,8 @@ public:
     void addProvider(int pid, SMProvider* provider);
     SMProvider* getProviderByID(int pid) const;
     int providerCount() const { return static_cast<int>(m_providers.size()); }
+    // The selected certificate, or null.
+    const std::shared_ptr<SMCertificate>& selectedCertificate() const { return m_certificate; }
 
     // A handler gets a private copy of the parsed command and writes its reply.
     using Handler = int (TQSMLib::*)(Json::Value request, std::string& output);
@@ -58,11 +61,16 @@ public:
     int decrypt(Json::Value request, std::string& output);
     int setPin(Json::Value request, std::string& output);
 
-    std::int32_t m_codePage = 65001;                   // made the process code page before signing
-    std::map<std::string, std::string> m_signCache;    // token id -> signature of earlier sign commands
+    std::int32_t m_codePage = 65001;   // made the process code page before each command runs
+    SignCache m_signCache;             // successful signatures by token id, for retries
 
 private:
     std::map<int, SMProvider*> m_providers;
+    SMProviderManager m_registry;      // owns every provider named in m_providers
+    // The certificate the certificate commands act on. Shared with the
+    // provider's listing so that a new listing cannot destroy it under us.
+    // Declared after the registry: it is released before its provider.
+    std::shared_ptr<SMCertificate> m_certificate;
     std::string m_output;
     int m_errcode = -1;                                // no command changes it
 };

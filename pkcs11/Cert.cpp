@@ -135,40 +135,41 @@ CK_RV Cert::GetKey()
     return CKR_OK;
 }
 
+template <typename Op>
+CK_RV Cert::withKey(Op op)
+{
+    for (int attempt = 0;; ++attempt) {
+        if (m_key == nullptr) {
+            const CK_RV rv = GetKey();
+            if (!succeeded(rv))
+                return rv;
+        }
+        if (m_key == nullptr)
+            return kNoKey;
+        const CK_RV rv = op(*m_key);
+        // Logging in again (every sign command does) may invalidate the
+        // handles of private objects: the cached key is then looked up anew.
+        if (attempt == 0 && (rv == CKR_KEY_HANDLE_INVALID || rv == CKR_OBJECT_HANDLE_INVALID)) {
+            m_key.reset();
+            continue;
+        }
+        return rv;
+    }
+}
+
 CK_RV Cert::Sign(const std::string& data, std::string& out, CK_MECHANISM_TYPE digest)
 {
-    if (m_key == nullptr) {
-        const CK_RV rv = GetKey();
-        if (!succeeded(rv))
-            return rv;
-    }
-    if (m_key == nullptr)
-        return kNoKey;
-    return m_key->Sign(data, out, digest);
+    return withKey([&](Key& key) { return key.Sign(data, out, digest); });
 }
 
 CK_RV Cert::Encrypt(const std::string& data, std::string& out)
 {
-    if (m_key == nullptr) {
-        const CK_RV rv = GetKey();
-        if (!succeeded(rv))
-            return rv;
-    }
-    if (m_key == nullptr)
-        return kNoKey;
-    return m_key->Encrypt(data, out);
+    return withKey([&](Key& key) { return key.Encrypt(data, out); });
 }
 
 CK_RV Cert::Decrypt(const std::string& data, std::string& out)
 {
-    if (m_key == nullptr) {
-        const CK_RV rv = GetKey();
-        if (!succeeded(rv))
-            return rv;
-    }
-    if (m_key == nullptr)
-        return kNoKey;
-    return m_key->Decrypt(data, out);
+    return withKey([&](Key& key) { return key.Decrypt(data, out); });
 }
 
 std::string GetPubkey(const std::string& der)

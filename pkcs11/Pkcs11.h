@@ -192,6 +192,10 @@ public:
     const Key* CachedKey() const { return m_key.get(); }
 
 private:
+    // Runs op with the cached key, finding it first when needed.
+    template <typename Op>
+    CK_RV withKey(Op op);
+
     Session m_session;
     std::unique_ptr<Key> m_key;
     CK_OBJECT_HANDLE m_object = 0;

@@ -31,9 +31,8 @@ TEST(TQSMLib, EnvelopeEchoesTheCodesThatWereRead)
         {R"({"pcode":-2147483649})", "{\"code\":-2}\n"},
         {R"({"pcode":18446744073709551616})", "{\"code\":-2}\n"},
         {R"({"ccode":-2147483648})", "{\"ccode\":-2147483648,\"code\":-2}\n"},
-        {R"({"pcode":0,"ccode":0})", "{\"ccode\":0,\"code\":-2,\"pid\":0}\n"},
-        {R"({"pcode":8,"ccode":5})", "{\"ccode\":5,\"code\":-2,\"pid\":8}\n"},
-        {R"({"pcode":3} trailing)", "{\"code\":-2,\"pid\":3}\n"},   // the reader's own leniency
+        {R"({"pcode":9,"ccode":6})", "{\"ccode\":6,\"code\":-2,\"pid\":9}\n"},
+        {R"({"pcode":9} trailing)", "{\"code\":-2,\"pid\":9}\n"},   // the reader's own leniency
     };
     for (const auto& c : cases) {
         TQSMLib lib;
@@ -48,6 +47,7 @@ TEST(TQSMLib, StartsWithItsDocumentedState)
     TQSMLib lib;
     EXPECT_EQ(lib.m_codePage, 65001);
     EXPECT_TRUE(lib.m_signCache.empty());
+    EXPECT_EQ(lib.selectedCertificate(), nullptr);
     EXPECT_EQ(lib.getoutput(), "");
     EXPECT_EQ(lib.geterrcode(), -1);
     lib.setoutput("x\n");

@@ -53,12 +53,12 @@ TEST(PMTObj, RunsTheCommandOnTheLoopAndWaitsForIt)
     MainLoopThread main;
     PMTObj marshaller(main.context());
     TQSMLib lib;
-    for (int i = 0; i < 20; ++i) {
+    // Codes outside the tables: each reply is the envelope that names the code.
+    for (int i = 9; i < 29; ++i) {
         lib.setoutput("");
         marshaller.performfunction(&lib, "{\"pcode\":" + std::to_string(i) + "}\n");
         // The reply is there as soon as the call returns.
-        EXPECT_EQ(lib.getoutput(), i == 0 ? "{\"code\":-2,\"pid\":0}\n"
-                                          : "{\"code\":-2,\"pid\":" + std::to_string(i) + "}\n");
+        EXPECT_EQ(lib.getoutput(), "{\"code\":-2,\"pid\":" + std::to_string(i) + "}\n");
     }
 }
 

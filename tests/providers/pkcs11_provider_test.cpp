@@ -265,3 +265,22 @@ TEST_F(Pkcs11Provider, GeneratedKeyPairTakesItsCertificate)
     ASSERT_EQ(cert->sign("with the new key", 0x26, sig), 0);
     EXPECT_TRUE(providertest::rsaVerifies(issued, EVP_sha256(), "with the new key", sig));
 }
+
+TEST_F(Pkcs11Provider, KeyIsFoundAgainAfterLoggingInAgain)
+{
+    // Every sign command logs out and in again; the token then forgets the
+    // handles of its private objects.
+    const std::shared_ptr<SMCertificate> cert = loginAndSelect("Token User 1");
+    ASSERT_TRUE(cert);
+    std::string out;
+    ASSERT_EQ(cert->sign("first", 0x20, out), 0);
+    ASSERT_EQ(provider->verifypin(""), 0);
+    EXPECT_EQ(cert->sign("second", 0x20, out), 0);
+    EXPECT_TRUE(providertest::rsaVerifies(token->certDer(1), EVP_sha1(), "second", out));
+    std::string cipher, plain;
+    ASSERT_EQ(provider->verifypin(""), 0);
+    ASSERT_EQ(cert->encrypt("secret", cipher, 0), 0);
+    ASSERT_EQ(provider->verifypin(""), 0);
+    EXPECT_EQ(cert->decrypt(cipher, plain, 0), 0);
+    EXPECT_EQ(plain, "secret");
+}

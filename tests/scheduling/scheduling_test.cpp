@@ -145,8 +145,8 @@ TEST(SchedulingPerform, MissingSessionOrEmptyCommandKeepsThePreviousOutput)
     scheduling::perform(&lib, "");
     EXPECT_EQ(lib.getoutput(), "previous\n");
     scheduling::perform(nullptr, "{}");
-    scheduling::perform(&lib, "{\"pcode\":2}");
-    EXPECT_EQ(lib.getoutput(), "{\"code\":-2,\"pid\":2}\n");
+    scheduling::perform(&lib, "{\"pcode\":9}");
+    EXPECT_EQ(lib.getoutput(), "{\"code\":-2,\"pid\":9}\n");
 }
 
 } // namespace
