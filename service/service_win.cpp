@@ -14,6 +14,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -61,6 +62,9 @@ char kDefaultPasswdData[] = "482916";
 constexpr std::size_t kReadChunk = 16384;
 // Pause after an accept failure such as running out of descriptors.
 constexpr int kAcceptPauseMs = 100;
+// After a request this large (a long query makes many small blocks), the freed
+// blocks are handed back to the system rather than kept in the thread's arena.
+constexpr std::size_t kTrimAfterBytes = 256 * 1024;
 
 EVP_PKEY* loadServerKey(const std::string& path, const std::string& pass)
 {
@@ -240,7 +244,9 @@ CSpliceTable& SpliceMap()
 
 int ReadWriteThread(ThreadPara para)
 {
+    std::size_t requestBytes = 0;
     if (auto received = readRequest(para.ssl, para.fd)) {
+        requestBytes = received->size();
         setTimeout(para.fd, SO_SNDTIMEO, kWriteTimeoutSeconds);
         CHttpRequest request;
         request.Attach(*received);
@@ -270,6 +276,8 @@ int ReadWriteThread(ThreadPara para)
     if (para.server != nullptr)
         para.server->connectionClosing(para.fd);
     close(para.fd);
+    if (requestBytes >= kTrimAfterBytes)
+        malloc_trim(0);
     return 0;
 }
 
