@@ -378,6 +378,12 @@ int CHttpsServer::InitHttpServer(int /*backlog*/, int port)
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<std::uint16_t>(port));
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    // The service closes every connection first, so its port keeps TIME_WAIT
+    // entries for a minute; without this a restarted service would move to the
+    // next port, and after a few restarts find none. A port another program
+    // listens on is still refused.
+    const int reuse = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     if (bind(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
         close(s);
         return -3;

@@ -440,6 +440,44 @@ TEST(ServicePorts, WithEveryPortTakenTheProcessKeepsRunning)
     EXPECT_EQ(service.stop(), 0) << service.errors();
 }
 
+// Sends one whole TLS record holding an empty ClientHello and waits until the
+// service hangs up. Every byte sent is read, so the service closes with a FIN,
+// first, and its side of the connection lingers in TIME_WAIT.
+void connectionClosedByService(int port)
+{
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(s, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+    const char junk[] = "\x16\x03\x01\x00\x04\x01\x00\x00\x00";
+    ASSERT_GT(send(s, junk, sizeof junk - 1, MSG_NOSIGNAL), 0);
+    char buf[256];
+    while (recv(s, buf, sizeof buf, 0) > 0) {
+    }
+    close(s);
+}
+
+TEST(ServicePorts, RestartAfterServedConnectionsBindsTheSamePort)
+{
+    int port = 0;
+    {
+        RunningService first;
+        port = first.port();
+        ASSERT_NE(port, 0);
+        for (int i = 0; i < 5; ++i)
+            connectionClosedByService(port);
+        EXPECT_EQ(first.stop(), 0) << first.errors();
+    }
+    // Connections the service closed must not push a restarted service (after
+    // a crash, or a login) to the next port or, after a few restarts, off all of them.
+    RunningService second;
+    EXPECT_EQ(second.port(), port);
+    EXPECT_EQ(second.call(kVersionRequest), kVersionReply);
+}
+
 TEST(ServiceFiles, WithoutServerFilesEveryHandshakeFails)
 {
     RunningService::Options options;
