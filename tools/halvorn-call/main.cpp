@@ -10,6 +10,7 @@
 
 #include "tools/halvorn-call/HalvornClient.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,6 +42,8 @@ bool parseInt(const char* text, int lo, int hi, int& out)
 
 int main(int argc, char** argv)
 {
+    // A service that has already closed must give an error message, not kill us.
+    std::signal(SIGPIPE, SIG_IGN);
     int port = 0;
     int split = 0;
     bool post = false;
