@@ -425,12 +425,21 @@ bool CMacCertificate::SignData(const std::string& data, sig_type_t type, hash_al
     std::string signature;
     if (!identity.GetPrivateKey().SignData(data, digest.algorithm, signature))
         return false;
+    // The store's parsed certificate goes into the message as it is, instead
+    // of being parsed again from its DER for every signature.
+    Openssl::CX509 signer;
+    if (type == SIG_TYPE_ATTACHED || type == SIG_TYPE_DETACHED) {
+        X509* x = m_cert.GetHandle()->x509();
+        if (x == nullptr || X509_up_ref(x) != 1)
+            return false;
+        signer.Attach(x, true);
+    }
     switch (type) {
     case SIG_TYPE_ATTACHED:
-        out = MakePKCS7Signed(data, toDer(), signature, digest.nid);
+        out = MakePKCS7Signed(data, signer, signature, digest.nid);
         break;
     case SIG_TYPE_DETACHED:
-        out = MakePKCS7Signed(std::string(), toDer(), signature, digest.nid);
+        out = MakePKCS7Signed(std::string(), signer, signature, digest.nid);
         break;
     default:
         out = std::move(signature);

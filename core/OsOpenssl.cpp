@@ -630,7 +630,14 @@ std::string MakePKCS7Signed(std::string_view content, std::string_view certifica
     Openssl::CX509 cert;
     if (!cert.FromDER(certificate_der))
         return {};   // no certificate, no message: the caller sees a failed signature
+    return MakePKCS7Signed(content, cert, signature, digest_nid);
+}
 
+std::string MakePKCS7Signed(std::string_view content, const Openssl::CX509& cert,
+                            std::string_view signature, int digest_nid)
+{
+    if (static_cast<X509*>(cert) == nullptr)
+        return {};
     Openssl::CPKCS7 p7;
     if (p7.set_type(NID_pkcs7_signed) != 1)
         return {};

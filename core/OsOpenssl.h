@@ -194,6 +194,10 @@ private:
 // rsaEncryption. Empty when `certificate_der` is not a certificate.
 std::string MakePKCS7Signed(std::string_view content, std::string_view certificate_der,
                             std::string_view signature, int digest_nid);
+// The same around a certificate already parsed, for a signer that signs again
+// and again: empty when `certificate` holds nothing.
+std::string MakePKCS7Signed(std::string_view content, const Openssl::CX509& certificate,
+                            std::string_view signature, int digest_nid);
 
 // True when `p7_der` is signed data whose first signer's signature over the
 // embedded content (or `content` when detached) verifies with the first

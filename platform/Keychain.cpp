@@ -287,17 +287,73 @@ std::string Keychain::DefaultPath()
     return base + "/halvorn/keychain.db";
 }
 
+namespace {
+
+// The default store stays open for the thread that asked for it, so a request
+// does not pay for opening the file, its pragmas and the folder checks every
+// time. Per thread because a connection's transactions must not interleave
+// between threads; per process because SQLite connections must not be used
+// across fork. Other processes changing the file are SQLite's business.
+struct DefaultStore {
+    pid_t pid = 0;
+    std::string path;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    Keychain* store = nullptr;  // one count
+
+    void reset(Keychain* next, const std::string& nextPath, const struct stat& st)
+    {
+        // A forked child leaves its parent's connection alone.
+        if (pid == getpid())
+            Release(store);
+        pid = getpid();
+        path = nextPath;
+        dev = st.st_dev;
+        ino = st.st_ino;
+        store = next;
+    }
+    ~DefaultStore()
+    {
+        if (pid == getpid())
+            Release(store);
+    }
+};
+
+thread_local DefaultStore t_defaultStore;
+
+// The cached connection still names the file at the path, and nobody widened
+// the folder or the file (opening again tightens them).
+bool stillCurrent(const DefaultStore& cache, const std::string& path)
+{
+    if (cache.store == nullptr || cache.pid != getpid() || cache.path != path)
+        return false;
+    struct stat file {};
+    struct stat folder {};
+    return stat(path.c_str(), &file) == 0 && file.st_dev == cache.dev && file.st_ino == cache.ino
+           && (file.st_mode & 0777) == 0600 && stat(parentOf(path).c_str(), &folder) == 0
+           && (folder.st_mode & 0777) == 0700;
+}
+
+} // namespace
+
 Keychain* Keychain::CopyDefault()
 {
     const std::string path = DefaultPath();
     if (path.empty())
         return nullptr;
+    DefaultStore& cache = t_defaultStore;
+    if (stillCurrent(cache, path))
+        return Retain(cache.store);
     // The halvorn folder is ours alone: tighten it if someone widened it.
     const std::string folder = parentOf(path);
     if (!makeFolders(folder))
         return nullptr;
     chmod(folder.c_str(), 0700);
-    return Open(path);
+    Keychain* store = Open(path);
+    struct stat st {};
+    if (store != nullptr && stat(path.c_str(), &st) == 0)
+        cache.reset(Retain(store), path, st);
+    return store;
 }
 
 Keychain* Keychain::Open(const std::string& path)
@@ -329,7 +385,57 @@ Keychain* Keychain::Open(const std::string& path)
 
 Keychain::Keychain(std::string path, sqlite3* db) : m_path(std::move(path)), m_db(db) {}
 
-Keychain::~Keychain() { sqlite3_close(m_db); }
+Keychain::~Keychain()
+{
+    for (auto& [row, entry] : m_keys)
+        EVP_PKEY_free(entry.pkey);
+    sqlite3_close(m_db);
+}
+
+EVP_PKEY* Keychain::cachedKey(std::int64_t rowId, const std::string& spki)
+{
+    std::lock_guard<std::mutex> lock(m_keysLock);
+    const auto it = m_keys.find(rowId);
+    if (it == m_keys.end())
+        return nullptr;
+    if (it->second.spki != spki) {  // the row number was reused for another key
+        EVP_PKEY_free(it->second.pkey);
+        m_keys.erase(it);
+        return nullptr;
+    }
+    return EVP_PKEY_up_ref(it->second.pkey) == 1 ? it->second.pkey : nullptr;
+}
+
+void Keychain::cacheKey(std::int64_t rowId, const std::string& spki, EVP_PKEY* pkey)
+{
+    // A handful of identities is the normal case; a bound keeps an odd caller
+    // from holding every key of a large store in memory.
+    constexpr std::size_t kMaxCachedKeys = 16;
+    std::lock_guard<std::mutex> lock(m_keysLock);
+    if (m_keys.count(rowId) == 0 && m_keys.size() >= kMaxCachedKeys) {
+        for (auto& [row, entry] : m_keys)
+            EVP_PKEY_free(entry.pkey);
+        m_keys.clear();
+    }
+    if (EVP_PKEY_up_ref(pkey) != 1)
+        return;
+    CachedKey& entry = m_keys[rowId];
+    EVP_PKEY_free(entry.pkey);
+    entry = {spki, pkey};
+}
+
+void Keychain::forgetKey(const std::string& spki)
+{
+    std::lock_guard<std::mutex> lock(m_keysLock);
+    for (auto it = m_keys.begin(); it != m_keys.end();) {
+        if (it->second.spki == spki) {
+            EVP_PKEY_free(it->second.pkey);
+            it = m_keys.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
 
 int Keychain::AddCertificate(const Certificate* cert)
 {
@@ -467,7 +573,10 @@ int Keychain::DeleteKey(const Key* key)
         return errSecIO;
     if (sqlite3_changes(m_db) == 0)
         return errSecItemNotFound;
-    return tx.commit() ? errSecSuccess : errSecIO;
+    if (!tx.commit())
+        return errSecIO;
+    forgetKey(spki);
+    return errSecSuccess;
 }
 
 int Keychain::Import(const std::vector<const Certificate*>& certs, EVP_PKEY* privateKey,
@@ -535,6 +644,8 @@ int Keychain::DeleteCertificateAndKey(const Certificate* cert, bool* keyDeleted)
     const bool gone = sqlite3_changes(m_db) > 0;
     if (!tx.commit())
         return errSecIO;
+    if (gone)
+        forgetKey(cert->publicKeyInfo());
     if (keyDeleted != nullptr)
         *keyDeleted = gone;
     return errSecSuccess;
@@ -633,11 +744,18 @@ int Keychain::CopyPrivateKeyForCertificate(const Certificate* cert, Key** out)
     Scrub scrub{pkcs8};
     std::string label;
     const int st = findKey(cert->publicKeyInfo(), &row, &pkcs8, &label);
-    if (st != errSecSuccess)
+    if (st != errSecSuccess) {
+        if (st == errSecItemNotFound)
+            forgetKey(cert->publicKeyInfo());  // deleted by another process
         return st;
-    EVP_PKEY* pkey = privateFromPkcs8(pkcs8);
-    if (pkey == nullptr)
-        return errSecDecode;
+    }
+    EVP_PKEY* pkey = cachedKey(row, cert->publicKeyInfo());
+    if (pkey == nullptr) {
+        pkey = privateFromPkcs8(pkcs8);
+        if (pkey == nullptr)
+            return errSecDecode;
+        cacheKey(row, cert->publicKeyInfo(), pkey);
+    }
     *out = new Key(pkey, true, this, row, label);
     return errSecSuccess;
 }

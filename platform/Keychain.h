@@ -7,12 +7,15 @@
 //
 // Each change is one SQLite transaction, so a crash leaves the store as it
 // was before the change or as it is after it, never in between. Private keys
-// live only in the store file (PKCS#8 DER) and in memory while a handle is held.
+// live in the store file (PKCS#8 DER) and, decoded, in memory while a handle
+// is held or while the open store keeps them for the next lookup.
 
 #include <openssl/types.h>
 
 #include <atomic>
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -150,8 +153,22 @@ private:
     int findKey(const std::string& spki, std::int64_t* rowId, std::string* pkcs8,
                 std::string* label);
 
+    // Decoded private keys by key row, so that signing again with the same
+    // key skips decoding it and keeps the crypto library's per-key set-up.
+    // Every lookup still reads the row, so a key deleted from the file, by
+    // this process or another, is never handed out again.
+    struct CachedKey {
+        std::string spki;
+        EVP_PKEY* pkey = nullptr;  // one reference
+    };
+    EVP_PKEY* cachedKey(std::int64_t rowId, const std::string& spki);
+    void cacheKey(std::int64_t rowId, const std::string& spki, EVP_PKEY* pkey);
+    void forgetKey(const std::string& spki);
+
     std::string m_path;
     sqlite3* m_db = nullptr;
+    std::mutex m_keysLock;
+    std::map<std::int64_t, CachedKey> m_keys;
 };
 
 class Certificate final : public Object {

@@ -152,6 +152,12 @@ TEST_F(OpensslHelpers, SignedDataVerifiesWithOpensslCliAndPkcs7Verify)
         const std::string p7 = MakePKCS7Signed(c.attached ? content : "", s_rsa->certDer(), sig, c.nid);
         ASSERT_FALSE(p7.empty());
 
+        // A certificate parsed once gives the same bytes; an empty one none.
+        Openssl::CX509 parsed;
+        ASSERT_TRUE(parsed.FromDER(s_rsa->certDer()));
+        EXPECT_EQ(MakePKCS7Signed(c.attached ? content : "", parsed, sig, c.nid), p7);
+        EXPECT_EQ(MakePKCS7Signed(content, Openssl::CX509(nullptr, true), sig, c.nid), "");
+
         EXPECT_TRUE(PKCS7Verify(p7, c.attached ? "ignored when attached" : content));
         if (!c.attached) {
             EXPECT_FALSE(PKCS7Verify(p7, content + "x"));

@@ -477,4 +477,71 @@ TEST(KeychainObject, CountsRetainsAndReleases)
     kc::Release(static_cast<kc::Object*>(nullptr));
 }
 
+TEST_F(KeychainStore, DefaultStoreStaysOpenForItsPathAndFollowsChanges)
+{
+    // The same path hands back the open store.
+    Ref<kc::Keychain> again(kc::Keychain::CopyDefault());
+    EXPECT_EQ(again.get(), store.get());
+
+    // Another XDG_DATA_HOME is another store.
+    testsupport::TempDir other;
+    setenv("XDG_DATA_HOME", other.str().c_str(), 1);
+    Ref<kc::Keychain> moved(kc::Keychain::CopyDefault());
+    ASSERT_TRUE(moved);
+    EXPECT_NE(moved.get(), store.get());
+    EXPECT_EQ(moved->path(), other.str() + "/halvorn/keychain.db");
+    moved.reset();
+
+    // A store file replaced behind our back is opened afresh, and the new
+    // file gets its schema.
+    setenv("XDG_DATA_HOME", dir.str().c_str(), 1);
+    const std::string file = dir.str() + "/halvorn/keychain.db";
+    ASSERT_EQ(::rename(file.c_str(), (file + ".old").c_str()), 0);
+    Ref<kc::Keychain> fresh(kc::Keychain::CopyDefault());
+    ASSERT_TRUE(fresh);
+    EXPECT_NE(fresh.get(), store.get());
+    auto a = makeRsaCert(1024);
+    EXPECT_EQ(fresh->AddCertificate(certOf(a).get()), kc::errSecSuccess);
+    struct stat st {};
+    EXPECT_EQ(stat(file.c_str(), &st), 0);
+}
+
+TEST_F(KeychainStore, KeptPrivateKeyIsNotHandedOutOnceDeleted)
+{
+    auto a = makeRsaCert(1024);
+    Ref<kc::Certificate> cert(certOf(a));
+    ASSERT_EQ(store->Import({cert.get()}, a.key.get(), "mine"), kc::errSecSuccess);
+
+    kc::Key* raw = nullptr;
+    ASSERT_EQ(store->CopyPrivateKeyForCertificate(cert.get(), &raw), kc::errSecSuccess);
+    Ref<kc::Key> first(raw);
+    ASSERT_EQ(store->CopyPrivateKeyForCertificate(cert.get(), &raw), kc::errSecSuccess);
+    Ref<kc::Key> second(raw);
+    EXPECT_EQ(second->pkey(), first->pkey());  // decoded once
+    std::string sig;
+    EXPECT_EQ(second->Sign(kc::SignAlgorithm::SHA256WithRSA, "data", sig), kc::errSecSuccess);
+
+    // Deleted through another connection, as another process would.
+    {
+        Ref<kc::Keychain> elsewhere(kc::Keychain::Open(store->path()));
+        ASSERT_TRUE(elsewhere);
+        ASSERT_NE(elsewhere.get(), store.get());
+        ASSERT_EQ(elsewhere->DeleteKey(first.get()), kc::errSecSuccess);
+    }
+    EXPECT_EQ(store->CopyPrivateKeyForCertificate(cert.get(), &raw), kc::errSecItemNotFound);
+    kc::Identity* id = nullptr;
+    EXPECT_EQ(kc::Identity::CreateWithCertificate(nullptr, cert.get(), &id), kc::errSecItemNotFound);
+
+    // Stored again, it is found again; deleted here, it is gone at once.
+    ASSERT_EQ(store->AddPrivateKey(a.key.get(), "back"), kc::errSecSuccess);
+    ASSERT_EQ(store->CopyPrivateKeyForCertificate(cert.get(), &raw), kc::errSecSuccess);
+    Ref<kc::Key> third(raw);
+    EXPECT_EQ(third->label(), "back");
+    EXPECT_EQ(EVP_PKEY_eq(third->pkey(), a.key.get()), 1);
+    bool keyDeleted = false;
+    ASSERT_EQ(store->DeleteCertificateAndKey(cert.get(), &keyDeleted), kc::errSecSuccess);
+    EXPECT_TRUE(keyDeleted);
+    EXPECT_EQ(store->CopyPrivateKeyForCertificate(cert.get(), &raw), kc::errSecItemNotFound);
+}
+
 } // namespace
