@@ -372,18 +372,29 @@ bool SMCertificate::remove()
     return m_cert.Remove();
 }
 
+namespace {
+
+// The name fields both record forms carry.
+template <typename Record>
+void copyNameFields(Record& to, const _CERTIFICATE_INFO_& from)
+{
+    to.subject = from.subject;
+    to.sn = from.sn;
+    to.cn = from.cn;
+    to.c = from.c;
+    to.e = from.e;
+    to.o = from.o;
+    to.ou = from.ou;
+}
+
+} // namespace
+
 int SMCertificate::getCertInfo(_CERTIFICATE_INFO_& info) const
 {
     _CERTIFICATE_INFO_ fresh;
     if (const int rc = m_cert.GetInfo(&fresh); rc != 0)
         return rc;
-    info.subject = fresh.subject;
-    info.sn = fresh.sn;
-    info.cn = fresh.cn;
-    info.c = fresh.c;
-    info.e = fresh.e;
-    info.o = fresh.o;
-    info.ou = fresh.ou;
+    copyNameFields(info, fresh);
     info.st = fresh.st;
     info.l = fresh.l;
     info.pub = m_cert.toString();
@@ -395,13 +406,7 @@ int SMCertificate::getCertInfo(_CERTIFICATE_INFO_A& info) const
     _CERTIFICATE_INFO_ fresh;
     if (const int rc = m_cert.GetInfo(&fresh); rc != 0)
         return rc;
-    info.subject = fresh.subject;
-    info.sn = fresh.sn;
-    info.cn = fresh.cn;
-    info.c = fresh.c;
-    info.e = fresh.e;
-    info.o = fresh.o;
-    info.ou = fresh.ou;
+    copyNameFields(info, fresh);
     info.pub = m_cert.toString();
     return 0;
 }
