@@ -484,6 +484,13 @@ int Keychain::DeleteCertificate(const Certificate* cert)
     Transaction tx(m_db);
     if (!tx.ok())
         return errSecIO;
+    if (const int st = deleteCertificateRows(cert); st != errSecSuccess)
+        return st;
+    return tx.commit() ? errSecSuccess : errSecIO;
+}
+
+int Keychain::deleteCertificateRows(const Certificate* cert)
+{
     Stmt del(m_db, "DELETE FROM certificates WHERE digest = ?");
     del.blob(1, cert->digest());
     if (!del.exec())
@@ -492,9 +499,7 @@ int Keychain::DeleteCertificate(const Certificate* cert)
         return errSecItemNotFound;
     Stmt trust(m_db, "DELETE FROM trust WHERE digest = ?");
     trust.blob(1, cert->digest());
-    if (!trust.exec() || !tx.commit())
-        return errSecIO;
-    return errSecSuccess;
+    return trust.exec() ? errSecSuccess : errSecIO;
 }
 
 int Keychain::storeKey(EVP_PKEY* key, const std::string& label, const std::string* access,
@@ -624,16 +629,8 @@ int Keychain::DeleteCertificateAndKey(const Certificate* cert, bool* keyDeleted)
     Transaction tx(m_db);
     if (!tx.ok())
         return errSecIO;
-    Stmt del(m_db, "DELETE FROM certificates WHERE digest = ?");
-    del.blob(1, cert->digest());
-    if (!del.exec())
-        return errSecIO;
-    if (sqlite3_changes(m_db) == 0)
-        return errSecItemNotFound;
-    Stmt trust(m_db, "DELETE FROM trust WHERE digest = ?");
-    trust.blob(1, cert->digest());
-    if (!trust.exec())
-        return errSecIO;
+    if (const int st = deleteCertificateRows(cert); st != errSecSuccess)
+        return st;
     // A renewed certificate may share the key; it keeps working.
     Stmt key(m_db,
              "DELETE FROM keys WHERE spki = ?1 AND NOT EXISTS "

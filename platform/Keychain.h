@@ -148,6 +148,8 @@ private:
     Keychain(std::string path, sqlite3* db);
     ~Keychain() override;
 
+    // The certificate and its trust setting, inside the caller's transaction.
+    int deleteCertificateRows(const Certificate* cert);
     int storeKey(EVP_PKEY* key, const std::string& label, const std::string* access,
                  std::int64_t* rowId);
     int findKey(const std::string& spki, std::int64_t* rowId, std::string* pkcs8,
