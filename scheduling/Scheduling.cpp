@@ -69,13 +69,16 @@ const std::string& versionReply()
 
 } // namespace
 
-void perform(TQSMLib* lib, const std::string& params)
+CommandResult perform(TQSMLib* lib, const std::string& params)
 {
-    if (lib == nullptr || params.empty())
-        return;
-    std::string reply;
-    lib->invoke(params, reply);
-    lib->setoutput(reply);
+    if (lib == nullptr)
+        return {};
+    if (!params.empty()) {
+        std::string reply;
+        lib->invoke(params, reply);
+        lib->setoutput(reply);
+    }
+    return {lib->getoutput(), lib->geterrcode()};
 }
 
 CSessionDispatcher::CSessionDispatcher(IMainThreadMarshaller* marshaller)
@@ -114,38 +117,47 @@ int CSessionDispatcher::entry(const std::string& request, std::string& reply)
 {
     std::printf("传入请求:%s\n", request.c_str());
 
+    // The envelope is read before any shared state is touched, so a bad one
+    // holds nobody up.
+    Json::Value root;
+    if (!jsontext::parseStrict(request, root) || !root.isObject())
+        return -1;
+    int interfacetype = 0;
+    std::string id;
+    if (!readInterfaceType(root["interfacetype"], interfacetype) || !readId(root["id"], id))
+        return -1;
+    const std::string command = jsontext::writeCompact(root["data"]);
+
+    std::printf("Wardlock Entry code [%d].............\n", interfacetype);
+
     std::string result;
     int errcode = 0;
-    {
-        std::lock_guard lock(mymutex);
-
-        Json::Value root;
-        if (!jsontext::parseStrict(request, root) || !root.isObject())
-            return -1;
-        int interfacetype = 0;
-        std::string id;
-        if (!readInterfaceType(root["interfacetype"], interfacetype) || !readId(root["id"], id))
-            return -1;
-        const std::string command = jsontext::writeCompact(root["data"]);
-
-        std::printf("Wardlock Entry code [%d].............\n", interfacetype);
-
+    if (interfacetype == 0 || interfacetype == 1) {
+        TQSMLib* lib;
+        IMainThreadMarshaller* marshaller;
+        {
+            std::lock_guard lock(mymutex);
+            lib = &session(id);
+            marshaller = m_marshaller;
+        }
+        // The marshaller runs one command at a time, in the order they come.
+        // Waiting outside the session lock lets the next request queue up
+        // while this one runs, so the main thread goes from one command
+        // straight to the next.
+        CommandResult done = marshaller->performfunction(lib, command);
         if (interfacetype == 0) {
-            TQSMLib& lib = session(id);
-            m_marshaller->performfunction(&lib, command);
-            result = lib.getoutput();
-            errcode = lib.geterrcode();
-        } else if (interfacetype == 1) {
-            TQSMLib& lib = session(id);
-            m_marshaller->performfunction(&lib, command);
+            result = std::move(done.output);
+            errcode = done.errcode;
+        } else {
+            // The command runs; its output is not used.
             result = versionReply();
         }
-
-        // Drop the writer's final newline.
-        if (!result.empty())
-            result.pop_back();
-        reply = result;
     }
+
+    // Drop the writer's final newline.
+    if (!result.empty())
+        result.pop_back();
+    reply = result;
 
     std::printf("传出请求:%s\n", reply.c_str());
     return errcode;

@@ -2,7 +2,7 @@
 
 // Session dispatch: unpacks the outer request {"interfacetype","id","data"},
 // finds or creates the session's TQSMLib and has the command run on the main
-// thread, one request at a time.
+// thread, one command at a time.
 
 #include <map>
 #include <memory>
@@ -13,21 +13,38 @@ class TQSMLib;
 
 namespace scheduling {
 
-// Runs a command on the thread that owns the user interface and returns when
-// it has run. The host provides the real one; the default runs in place.
+// What a command left in its session: the reply text (ending in the compact
+// writer's newline) and the session's error code.
+struct CommandResult {
+    std::string output;
+    int errcode = 0;
+};
+
+// Runs commands on the thread that owns the user interface, one at a time for
+// all callers together, each call returning once its command has run. The
+// host provides the real one; the default runs in place.
 class IMainThreadMarshaller {
 public:
     virtual ~IMainThreadMarshaller() = default;
-    virtual void performfunction(TQSMLib* lib, const std::string& params) = 0;
+    virtual CommandResult performfunction(TQSMLib* lib, const std::string& params) = 0;
 };
 
 // The main-thread half of a hand-off: invoke, then keep the reply as the
-// session's output. A missing session or an empty command leaves the previous output.
-void perform(TQSMLib* lib, const std::string& params);
+// session's output, and read both back before another command can change them.
+// A missing session gives an empty result; an empty command leaves the
+// previous output.
+CommandResult perform(TQSMLib* lib, const std::string& params);
 
 class InlineMarshaller final : public IMainThreadMarshaller {
 public:
-    void performfunction(TQSMLib* lib, const std::string& params) override { perform(lib, params); }
+    CommandResult performfunction(TQSMLib* lib, const std::string& params) override
+    {
+        std::lock_guard lock(m_oneAtATime);
+        return perform(lib, params);
+    }
+
+private:
+    std::mutex m_oneAtATime;
 };
 
 class CSessionDispatcher {
@@ -50,7 +67,7 @@ public:
 private:
     TQSMLib& session(const std::string& id);
 
-    std::mutex mymutex;
+    std::mutex mymutex;   // the session map and the marshaller pointer
     std::map<std::string, std::unique_ptr<TQSMLib>> m_sm;
     InlineMarshaller m_inline;
     IMainThreadMarshaller* m_marshaller;

@@ -16,10 +16,10 @@ using namespace std::chrono_literals;
 // Records every hand-off and runs it in place.
 class RecordingMarshaller : public scheduling::IMainThreadMarshaller {
 public:
-    void performfunction(TQSMLib* lib, const std::string& params) override
+    scheduling::CommandResult performfunction(TQSMLib* lib, const std::string& params) override
     {
         calls.push_back({lib, params});
-        scheduling::perform(lib, params);
+        return scheduling::perform(lib, params);
     }
     std::vector<std::pair<TQSMLib*, std::string>> calls;
 };
@@ -142,11 +142,34 @@ TEST(SchedulingPerform, MissingSessionOrEmptyCommandKeepsThePreviousOutput)
 {
     TQSMLib lib;
     lib.setoutput("previous\n");
-    scheduling::perform(&lib, "");
+    EXPECT_EQ(scheduling::perform(&lib, "").output, "previous\n");
     EXPECT_EQ(lib.getoutput(), "previous\n");
-    scheduling::perform(nullptr, "{}");
-    scheduling::perform(&lib, "{\"pcode\":9}");
-    EXPECT_EQ(lib.getoutput(), "{\"code\":-2,\"pid\":9}\n");
+    EXPECT_EQ(scheduling::perform(nullptr, "{}").output, "");
+    const auto done = scheduling::perform(&lib, "{\"pcode\":9}");
+    EXPECT_EQ(done.output, "{\"code\":-2,\"pid\":9}\n");
+    EXPECT_EQ(done.errcode, -1);
+    EXPECT_EQ(lib.getoutput(), done.output);
+}
+
+// Two requests of one session at once: each must get the reply of its own
+// command, not the one the other command left in the session afterwards.
+TEST(DispatchInPlace, ConcurrentRequestsOfOneSessionEachGetTheirOwnReply)
+{
+    scheduling::CSessionDispatcher dispatcher;   // runs commands in place, one at a time
+    std::vector<std::future<bool>> clients;
+    for (int t = 0; t < 4; ++t)
+        clients.push_back(std::async(std::launch::async, [&dispatcher, t] {
+            bool ok = true;
+            for (int i = 0; i < 200; ++i) {
+                const std::string pid = std::to_string(10 + t * 1000 + i);
+                std::string out;
+                dispatcher.entry(R"({"interfacetype":0,"id":"one","data":{"pcode":)" + pid + "}}", out);
+                ok = ok && out == R"({"code":-2,"pid":)" + pid + "}";
+            }
+            return ok;
+        }));
+    for (auto& c : clients)
+        EXPECT_TRUE(c.get());
 }
 
 } // namespace
