@@ -347,12 +347,40 @@ void CHttpsServer::connectionDone()
     m_connChanged.notify_all();
 }
 
-bool CHttpsServer::waitForSlot()
+std::size_t CHttpsServer::waitForSlot()
 {
     std::unique_lock lock(m_connLock);
     // Further clients wait in the listen backlog meanwhile.
     m_connChanged.wait(lock, [&] { return m_stopping || m_active < kMaxConnections; });
-    return !m_stopping;
+    return m_stopping ? 0 : kMaxConnections - m_active;
+}
+
+bool CHttpsServer::startConnection(SSL_CTX* ctx, int fd)
+{
+    SSL* ssl = ctx != nullptr ? SSL_new(ctx) : nullptr;
+    if (ssl == nullptr || SSL_set_fd(ssl, fd) != 1) {
+        SSL_free(ssl);
+        close(fd);
+        return true;   // this connection only
+    }
+    auto para = std::make_unique<ThreadPara>(ThreadPara{ssl, fd, this});
+    std::lock_guard lock(m_connLock);
+    const std::uint64_t id = m_nextThreadId++;
+    try {
+        ThreadPara* record = para.get();
+        m_threads.emplace(id, std::thread([this, id, record] {
+            ReadWriteThread0(record);
+            threadExited(id);
+        }));
+    } catch (const std::system_error&) {
+        SSL_free(ssl);
+        close(fd);
+        return false;
+    }
+    para.release();
+    m_connFds.insert(fd);
+    ++m_active;
+    return true;
 }
 
 void CHttpsServer::pace()
@@ -371,7 +399,8 @@ int CHttpsServer::InitHttpServer(int /*backlog*/, int port)
     OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
     const ossl::SslCtxPtr ctx = makeContext();
 
-    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    // Non-blocking, so that the accept loop can empty the queue.
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
     if (s < 0)
         return -2;
     sockaddr_in addr{};
@@ -395,7 +424,8 @@ int CHttpsServer::InitHttpServer(int /*backlog*/, int port)
         return -4;
     }
 
-    while (waitForSlot()) {
+    std::vector<int> accepted;
+    while (const std::size_t room = waitForSlot()) {
         pollfd p[2] = {{s, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
         if (poll(p, m_wake[0] >= 0 ? 2 : 1, -1) < 0) {
             if (errno != EINTR)
@@ -406,41 +436,25 @@ int CHttpsServer::InitHttpServer(int /*backlog*/, int port)
             break;
         if ((p[0].revents & POLLIN) == 0)
             continue;
-        const int fd = accept4(s, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno != EINTR && errno != ECONNABORTED && errno != EAGAIN)
-                pace();
-            continue;
-        }
-        SSL* ssl = ctx ? SSL_new(ctx.get()) : nullptr;
-        if (ssl == nullptr || SSL_set_fd(ssl, fd) != 1) {
-            SSL_free(ssl);
-            close(fd);
-            continue;
-        }
-        auto para = std::make_unique<ThreadPara>(ThreadPara{ssl, fd, this});
-        bool started = false;
-        {
-            std::lock_guard lock(m_connLock);
-            const std::uint64_t id = m_nextThreadId++;
-            try {
-                ThreadPara* record = para.get();
-                m_threads.emplace(id, std::thread([this, id, record] {
-                    ReadWriteThread0(record);
-                    threadExited(id);
-                }));
-                para.release();
-                m_connFds.insert(fd);
-                ++m_active;
-                started = true;
-            } catch (const std::system_error&) {
+        // Take every connection the kernel holds before starting any thread,
+        // so that a burst of clients leaves the listen queue at once.
+        bool failed = false;
+        accepted.clear();
+        while (accepted.size() < room) {
+            const int fd = accept4(s, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0) {
+                accepted.push_back(fd);
+                continue;
             }
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            failed = errno != EAGAIN && errno != EWOULDBLOCK;
+            break;
         }
-        if (!started) {
-            SSL_free(ssl);
-            close(fd);
+        for (const int fd : accepted)
+            failed |= !startConnection(ctx.get(), fd);
+        if (failed)
             pace();
-        }
         joinExited();
     }
     close(s);

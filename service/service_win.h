@@ -30,7 +30,11 @@ inline constexpr std::string_view kBadRequestReply = "HTTP/1.1 400 Bad Request\r
 inline constexpr std::size_t kGetWriteChunk = 15000;
 inline constexpr int kFirstPort = 6186;
 inline constexpr int kPortCount = 5;
-inline constexpr int kListenBacklog = 10;
+// Clients past the connection limit, and bursts the accept loop has not yet
+// taken, wait in this queue. When it is full the kernel drops new clients,
+// which retry only a second later (then three): a short queue turns a burst of
+// a few dozen page requests into stalls of seconds.
+inline constexpr int kListenBacklog = 512;
 // A client that connects and stalls is dropped after this; nobody else waits for it.
 inline constexpr int kHandshakeLimitMs = 10000;
 inline constexpr int kReadTimeoutSeconds = 1;
@@ -72,7 +76,11 @@ public:
     void connectionDone();
 
 private:
-    bool waitForSlot();
+    // Free connection slots, waiting for one; 0 once stopping.
+    std::size_t waitForSlot();
+    // Hands an accepted socket to a connection thread of its own; false when
+    // no thread could be started (the socket is closed then).
+    bool startConnection(SSL_CTX* ctx, int fd);
     void pace();
     void threadExited(std::uint64_t id);
     void joinExited();
