@@ -2,7 +2,7 @@
 
 #include <openssl/evp.h>
 
-#include <algorithm>
+#include <iterator>
 
 SignCache::Key SignCache::makeKey(const std::string& tokenid, const std::string& data, std::int32_t flags,
                                   std::int32_t codePage, const std::shared_ptr<SMCertificate>& certificate)
@@ -21,24 +21,23 @@ SignCache::Key SignCache::makeKey(const std::string& tokenid, const std::string&
     return key;
 }
 
-std::list<SignCache::Entry>::iterator SignCache::locate(const std::string& tokenid)
-{
-    return std::find_if(m_entries.begin(), m_entries.end(),
-                        [&](const Entry& e) { return e.key.tokenid == tokenid; });
-}
-
 const std::string* SignCache::find(const Key& key) const
 {
-    for (const Entry& e : m_entries) {
-        if (e.key.tokenid != key.tokenid)
-            continue;
-        const auto signer = e.key.certificate.lock();
-        const bool same = !key.dataDigest.empty() && e.key.dataDigest == key.dataDigest
-                          && e.key.flags == key.flags && e.key.codePage == key.codePage
-                          && signer && signer == key.certificate.lock();
-        return same ? &e.signature : nullptr;
-    }
-    return nullptr;
+    const auto found = m_byToken.find(key.tokenid);
+    if (found == m_byToken.end())
+        return nullptr;
+    const Entry& e = *found->second;
+    const auto signer = e.key.certificate.lock();
+    const bool same = !key.dataDigest.empty() && e.key.dataDigest == key.dataDigest && e.key.flags == key.flags
+                      && e.key.codePage == key.codePage && signer && signer == key.certificate.lock();
+    return same ? &e.signature : nullptr;
+}
+
+void SignCache::drop(std::list<Entry>::iterator it)
+{
+    m_bytes -= it->signature.size();
+    m_byToken.erase(it->key.tokenid);
+    m_entries.erase(it);
 }
 
 void SignCache::store(Key key, std::string signature)
@@ -47,18 +46,15 @@ void SignCache::store(Key key, std::string signature)
     if (signature.size() > kMaxBytes)
         return;   // a retry of it signs again
     while (!m_entries.empty()
-           && (m_entries.size() >= kMaxEntries || m_bytes + signature.size() > kMaxBytes)) {
-        m_bytes -= m_entries.front().signature.size();
-        m_entries.pop_front();
-    }
+           && (m_entries.size() >= kMaxEntries || m_bytes + signature.size() > kMaxBytes))
+        drop(m_entries.begin());
     m_bytes += signature.size();
     m_entries.push_back(Entry{std::move(key), std::move(signature)});
+    m_byToken[m_entries.back().key.tokenid] = std::prev(m_entries.end());
 }
 
 void SignCache::erase(const std::string& tokenid)
 {
-    if (const auto it = locate(tokenid); it != m_entries.end()) {
-        m_bytes -= it->signature.size();
-        m_entries.erase(it);
-    }
+    if (const auto found = m_byToken.find(tokenid); found != m_byToken.end())
+        drop(found->second);
 }

@@ -11,6 +11,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <unordered_map>
 
 class SMCertificate;
 
@@ -50,8 +51,9 @@ private:
         Key key;
         std::string signature;
     };
-    std::list<Entry>::iterator locate(const std::string& tokenid);
+    void drop(std::list<Entry>::iterator it);
 
     std::list<Entry> m_entries;   // oldest first
+    std::unordered_map<std::string, std::list<Entry>::iterator> m_byToken;   // one entry per token id
     std::size_t m_bytes = 0;      // signature bytes held
 };
