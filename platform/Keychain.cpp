@@ -14,6 +14,7 @@
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 #include <utility>
 
 namespace kc {
@@ -57,14 +58,72 @@ struct Scrub {
     ~Scrub() { OPENSSL_cleanse(s.data(), s.size()); }
 };
 
+} // namespace
+
+// Prepared statements of one connection, kept between uses: preparing costs
+// more than most of the queries themselves. A statement is lent out while in
+// use; a second user of the same text meanwhile prepares one of its own.
+struct Keychain::Statements {
+    explicit Statements(sqlite3* connection) : db(connection) {}
+    ~Statements()
+    {
+        for (auto& [sql, stmt] : idle)
+            sqlite3_finalize(stmt);
+    }
+    Statements(const Statements&) = delete;   // owns the statements
+    Statements& operator=(const Statements&) = delete;
+
+    sqlite3_stmt* take(const char* sql)
+    {
+        {
+            std::lock_guard<std::mutex> l(lock);
+            if (const auto it = idle.find(sql); it != idle.end()) {
+                sqlite3_stmt* stmt = it->second;
+                idle.erase(it);
+                return stmt;
+            }
+        }
+        sqlite3_stmt* stmt = nullptr;
+        if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
+            sqlite3_finalize(stmt);
+            return nullptr;
+        }
+        return stmt;
+    }
+
+    void give(const char* sql, sqlite3_stmt* stmt)
+    {
+        sqlite3_reset(stmt);
+        sqlite3_clear_bindings(stmt);
+        std::lock_guard<std::mutex> l(lock);
+        if (!idle.emplace(sql, stmt).second)
+            sqlite3_finalize(stmt);
+    }
+
+    sqlite3* db;
+    std::mutex lock;
+    std::unordered_map<const char*, sqlite3_stmt*> idle;   // keyed by the text's address: our SQL is literals
+};
+
+namespace {
+
 class Stmt {
 public:
+    // A statement of its own, finalized after use.
     Stmt(sqlite3* db, const char* sql)
     {
         if (sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr) != SQLITE_OK)
             m_stmt = nullptr;
     }
-    ~Stmt() { sqlite3_finalize(m_stmt); }
+    // One of the store's kept statements, given back after use.
+    Stmt(Keychain::Statements& kept, const char* sql) : m_stmt(kept.take(sql)), m_kept(&kept), m_sql(sql) {}
+    ~Stmt()
+    {
+        if (m_kept != nullptr && m_stmt != nullptr)
+            m_kept->give(m_sql, m_stmt);
+        else
+            sqlite3_finalize(m_stmt);
+    }
     Stmt(const Stmt&) = delete;  // a copy would finalize the statement twice
     Stmt& operator=(const Stmt&) = delete;
 
@@ -115,6 +174,8 @@ public:
 
 private:
     sqlite3_stmt* m_stmt = nullptr;
+    Keychain::Statements* m_kept = nullptr;
+    const char* m_sql = nullptr;
 };
 
 bool execSql(sqlite3* db, const char* sql)
@@ -383,12 +444,16 @@ Keychain* Keychain::Open(const std::string& path)
     return new Keychain(path, db);
 }
 
-Keychain::Keychain(std::string path, sqlite3* db) : m_path(std::move(path)), m_db(db) {}
+Keychain::Keychain(std::string path, sqlite3* db)
+    : m_path(std::move(path)), m_db(db), m_statements(std::make_unique<Statements>(db))
+{
+}
 
 Keychain::~Keychain()
 {
     for (auto& [row, entry] : m_keys)
         EVP_PKEY_free(entry.pkey);
+    m_statements.reset();   // statements before their connection
     sqlite3_close(m_db);
 }
 
@@ -444,7 +509,7 @@ int Keychain::AddCertificate(const Certificate* cert)
     Transaction tx(m_db);
     if (!tx.ok())
         return errSecIO;
-    Stmt ins(m_db, "INSERT OR IGNORE INTO certificates(digest, der, spki, added) VALUES(?,?,?,?)");
+    Stmt ins(*m_statements, "INSERT OR IGNORE INTO certificates(digest, der, spki, added) VALUES(?,?,?,?)");
     ins.blob(1, cert->digest()).blob(2, cert->data()).blob(3, cert->publicKeyInfo()).integer(4, now());
     if (!ins.exec())
         return errSecIO;
@@ -461,7 +526,7 @@ int Keychain::SetTrustRoot(const Certificate* cert)
     Transaction tx(m_db);
     if (!tx.ok())
         return errSecIO;
-    Stmt ins(m_db, "INSERT OR REPLACE INTO trust(digest, result) VALUES(?,?)");
+    Stmt ins(*m_statements, "INSERT OR REPLACE INTO trust(digest, result) VALUES(?,?)");
     ins.blob(1, cert->digest()).integer(2, kTrustResultTrustRoot);
     if (!ins.exec() || !tx.commit())
         return errSecIO;
@@ -472,7 +537,7 @@ bool Keychain::IsTrusted(const Certificate* cert)
 {
     if (cert == nullptr)
         return false;
-    Stmt q(m_db, "SELECT result FROM trust WHERE digest = ?");
+    Stmt q(*m_statements, "SELECT result FROM trust WHERE digest = ?");
     q.blob(1, cert->digest());
     return q.step() == SQLITE_ROW && q.columnInt(0) == kTrustResultTrustRoot;
 }
@@ -491,13 +556,13 @@ int Keychain::DeleteCertificate(const Certificate* cert)
 
 int Keychain::deleteCertificateRows(const Certificate* cert)
 {
-    Stmt del(m_db, "DELETE FROM certificates WHERE digest = ?");
+    Stmt del(*m_statements, "DELETE FROM certificates WHERE digest = ?");
     del.blob(1, cert->digest());
     if (!del.exec())
         return errSecIO;
     if (sqlite3_changes(m_db) == 0)
         return errSecItemNotFound;
-    Stmt trust(m_db, "DELETE FROM trust WHERE digest = ?");
+    Stmt trust(*m_statements, "DELETE FROM trust WHERE digest = ?");
     trust.blob(1, cert->digest());
     return trust.exec() ? errSecSuccess : errSecIO;
 }
@@ -517,7 +582,7 @@ int Keychain::storeKey(EVP_PKEY* key, const std::string& label, const std::strin
     const std::string spki = spkiOf(key);
     if (pkcs8.empty() || spki.empty())
         return errSecDecode;
-    Stmt ins(m_db, "INSERT OR IGNORE INTO keys(label, spki, pkcs8, access, added) VALUES(?,?,?,?,?)");
+    Stmt ins(*m_statements, "INSERT OR IGNORE INTO keys(label, spki, pkcs8, access, added) VALUES(?,?,?,?,?)");
     ins.text(1, label).blob(2, spki).blob(3, pkcs8).integer(5, now());
     if (access != nullptr)
         ins.text(4, *access);
@@ -535,7 +600,7 @@ int Keychain::storeKey(EVP_PKEY* key, const std::string& label, const std::strin
 int Keychain::findKey(const std::string& spki, std::int64_t* rowId, std::string* pkcs8,
                       std::string* label)
 {
-    Stmt q(m_db, "SELECT id, pkcs8, label FROM keys WHERE spki = ?");
+    Stmt q(*m_statements, "SELECT id, pkcs8, label FROM keys WHERE spki = ?");
     q.blob(1, spki);
     const int rc = q.step();
     if (rc == SQLITE_DONE)
@@ -572,7 +637,7 @@ int Keychain::DeleteKey(const Key* key)
     Transaction tx(m_db);
     if (!tx.ok())
         return errSecIO;
-    Stmt del(m_db, "DELETE FROM keys WHERE spki = ?");
+    Stmt del(*m_statements, "DELETE FROM keys WHERE spki = ?");
     del.blob(1, spki);
     if (!del.exec())
         return errSecIO;
@@ -597,7 +662,7 @@ int Keychain::Import(const std::vector<const Certificate*>& certs, EVP_PKEY* pri
     for (const Certificate* cert : certs) {
         if (cert == nullptr)
             return errSecParam;
-        Stmt ins(m_db, "INSERT OR IGNORE INTO certificates(digest, der, spki, added) VALUES(?,?,?,?)");
+        Stmt ins(*m_statements, "INSERT OR IGNORE INTO certificates(digest, der, spki, added) VALUES(?,?,?,?)");
         ins.blob(1, cert->digest()).blob(2, cert->data()).blob(3, cert->publicKeyInfo()).integer(4, now());
         if (!ins.exec())
             return errSecIO;
@@ -632,7 +697,7 @@ int Keychain::DeleteCertificateAndKey(const Certificate* cert, bool* keyDeleted)
     if (const int st = deleteCertificateRows(cert); st != errSecSuccess)
         return st;
     // A renewed certificate may share the key; it keeps working.
-    Stmt key(m_db,
+    Stmt key(*m_statements,
              "DELETE FROM keys WHERE spki = ?1 AND NOT EXISTS "
              "(SELECT 1 FROM certificates WHERE spki = ?1)");
     key.blob(1, cert->publicKeyInfo());
@@ -661,7 +726,7 @@ int Keychain::CopyCertificates(std::vector<Certificate*>& out)
 
 int Keychain::CopyEntries(std::vector<CertificateEntry>& out)
 {
-    Stmt q(m_db,
+    Stmt q(*m_statements,
            "SELECT c.der,"
            " EXISTS(SELECT 1 FROM keys k WHERE k.spki = c.spki),"
            " EXISTS(SELECT 1 FROM trust t WHERE t.digest = c.digest AND t.result = 1)"
@@ -687,7 +752,7 @@ int Keychain::CopyEntries(std::vector<CertificateEntry>& out)
 
 int Keychain::CopyKeysWithLabel(const std::string& label, std::vector<Key*>& out)
 {
-    Stmt q(m_db, "SELECT id, pkcs8 FROM keys WHERE label = ? ORDER BY id");
+    Stmt q(*m_statements, "SELECT id, pkcs8 FROM keys WHERE label = ? ORDER BY id");
     q.text(1, label);
     if (!q.ok())
         return errSecIO;

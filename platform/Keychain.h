@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -144,6 +145,8 @@ public:
     // For tests and tools that inspect the file: the raw connection.
     sqlite3* connection() const { return m_db; }
 
+    struct Statements;   // prepared statements kept between uses (Keychain.cpp)
+
 private:
     Keychain(std::string path, sqlite3* db);
     ~Keychain() override;
@@ -169,6 +172,7 @@ private:
 
     std::string m_path;
     sqlite3* m_db = nullptr;
+    std::unique_ptr<Statements> m_statements;
     std::mutex m_keysLock;
     std::map<std::int64_t, CachedKey> m_keys;
 };
