@@ -302,6 +302,8 @@ void* ReadWriteThread0(void* arg)
         // still not take the process down.
         std::fprintf(stderr, "connection handler failed\n");
     }
+    // The host buffers the log; what this connection wrote goes out now.
+    std::fflush(stdout);
     if (para.server != nullptr)
         para.server->connectionDone();
     return nullptr;
