@@ -408,7 +408,7 @@ TEST_F(Hostile, StalledHandshakesDoNotHoldUpAGoodClient)
 
 TEST_F(Hostile, TwoThousandConnectionsInBurstsAreServedOrDropped)
 {
-    // Bursts above the listen backlog and below the connection cap, each a mix
+    // Bursts of many clients at once, below the connection cap, each a mix
     // of good requests and clients that go away at once. Run twice: the first
     // half may raise the allocator's high-water mark, the second must not add
     // to it, since nothing of a finished connection may stay behind.
@@ -657,7 +657,7 @@ TEST_F(Hostile, ClientsVanishingMidReplyHarmNobody)
         case 1:   // gone before the reply starts
             c.send(get);
             break;
-        default:   // gone while its command waits for the dispatch lock
+        default:   // gone while its command waits its turn on the main thread
             c.send(post);
             break;
         }

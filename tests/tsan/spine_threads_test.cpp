@@ -1,4 +1,4 @@
-// The spine under many threads at once: the splice table, the dispatch lock
+// The spine under many threads at once: the splice table, the dispatch queue
 // with the hand-off to a main loop, and the whole listener in this process.
 // Built once more with ThreadSanitizer, where these are the cases that show races.
 
