@@ -25,17 +25,6 @@ long countRows(SecKeychainRef store, const std::string& sql)
     return n;
 }
 
-bool verifyWith(EVP_PKEY* pub, const EVP_MD* md, const std::string& data, const std::string& sig)
-{
-    ossl::EvpMdCtxPtr ctx(EVP_MD_CTX_new());
-    EVP_PKEY_CTX* pctx = nullptr;
-    if (EVP_DigestVerifyInit(ctx.get(), &pctx, md, nullptr, pub) != 1)
-        return false;
-    EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PADDING);
-    return EVP_DigestVerify(ctx.get(), reinterpret_cast<const unsigned char*>(sig.data()), sig.size(),
-                            reinterpret_cast<const unsigned char*>(data.data()), data.size()) == 1;
-}
-
 std::string opensslDecrypt(EVP_PKEY* key, const std::string& cipher)
 {
     ossl::EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new(key, nullptr));
@@ -356,7 +345,7 @@ TEST_F(KeychainClasses, IdentitySignsAndCiphersOnlyWithAStoredPrivateKey)
     const std::string data = "transfer 100";
     std::string sig;
     ASSERT_TRUE(priv.SignData(data, kc::SignAlgorithm::SHA256WithRSA, sig));
-    EXPECT_TRUE(verifyWith(a.key.get(), EVP_sha256(), data, sig));
+    EXPECT_TRUE(testsupport::verifyRsaPkcs1(a.key.get(), EVP_sha256(), data, sig));
     EXPECT_EQ(KeychainSign(nullptr, kc::SignAlgorithm::SHA1WithRSA, data, sig), kc::errSecParam);
 
     std::string cipher, plain;
@@ -433,7 +422,7 @@ TEST_F(KeychainClasses, SignDataPackagesBySignatureTypeWithTheAskedDigest)
         ASSERT_TRUE(cert.SignData(data, static_cast<sig_type_t>(c.type), static_cast<hash_algo_t>(c.hash), out,
                                   false));
         if (c.type >= 2) {
-            EXPECT_TRUE(verifyWith(a.key.get(), c.md, data, out));
+            EXPECT_TRUE(testsupport::verifyRsaPkcs1(a.key.get(), c.md, data, out));
             continue;
         }
         const SignedData sd = readSignedData(out);
@@ -442,7 +431,7 @@ TEST_F(KeychainClasses, SignDataPackagesBySignatureTypeWithTheAskedDigest)
         EXPECT_EQ(sd.detached, c.type == 1);
         EXPECT_EQ(sd.content, c.type == 0 ? data : "");
         EXPECT_EQ(sd.certificate, a.certDer());
-        EXPECT_TRUE(verifyWith(a.key.get(), c.md, data, sd.signature));
+        EXPECT_TRUE(testsupport::verifyRsaPkcs1(a.key.get(), c.md, data, sd.signature));
     }
 
     // An attached signature over empty data comes out detached.

@@ -161,32 +161,6 @@ void runParallel(int count, int workers, const std::function<void(int)>& job)
         t.join();
 }
 
-int connectRaw(int port, int receiveBuffer = 0)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    if (receiveBuffer > 0)
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Close with a reset, as a client that vanishes does (and no TIME_WAIT stays behind).
-void resetClose(int fd)
-{
-    linger l{1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-    close(fd);
-}
-
 bool sendAll(int fd, const std::string& data)
 {
     for (std::size_t off = 0; off < data.size();) {
@@ -232,7 +206,7 @@ SSL_CTX* clientContext()
 class TlsClient {
 public:
     explicit TlsClient(int port, int receiveBuffer = 0)
-        : m_fd(connectRaw(port, receiveBuffer))
+        : m_fd(testsupport::connectLoopback(port, receiveBuffer))
     {
         if (m_fd < 0)
             return;
@@ -246,7 +220,7 @@ public:
     {
         m_ssl.reset();
         if (m_fd >= 0)
-            resetClose(m_fd);
+            testsupport::resetClose(m_fd);
     }
     TlsClient(const TlsClient&) = delete;   // a copy would close the socket twice
     TlsClient& operator=(const TlsClient&) = delete;
@@ -379,7 +353,7 @@ TEST_F(Hostile, StalledHandshakesDoNotHoldUpAGoodClient)
     constexpr int kStalled = 100;
     std::vector<int> fds;
     for (int i = 0; i < kStalled; ++i) {
-        const int fd = connectRaw(service.port());
+        const int fd = testsupport::connectLoopback(service.port());
         ASSERT_GE(fd, 0) << i;
         fds.push_back(fd);
         // Half say nothing; half begin a ClientHello record and never finish it.
@@ -402,7 +376,7 @@ TEST_F(Hostile, StalledHandshakesDoNotHoldUpAGoodClient)
             ++dropped;
     EXPECT_EQ(dropped, kStalled);
     for (const int fd : fds)
-        resetClose(fd);
+        testsupport::resetClose(fd);
     expectRecovered("100 stalled handshakes");
 }
 
@@ -430,11 +404,11 @@ TEST_F(Hostile, TwoThousandConnectionsInBurstsAreServedOrDropped)
         case 1: got = exchangeOnce(port, post); want = kHead + kVersionReply; break;
         case 2: got = exchangeOnce(port, options); want = std::string(kPreflightReply); break;
         case 3: {   // gone before its handshake
-            const int fd = connectRaw(port);
+            const int fd = testsupport::connectLoopback(port);
             if (fd < 0)
                 got = "<no connection>";
             else
-                resetClose(fd);
+                testsupport::resetClose(fd);
             break;
         }
         default: {   // gone right after its handshake
@@ -591,7 +565,7 @@ TEST_F(Hostile, RandomBytesAndTlsGarbageAreDropped)
 
     std::atomic<int> open{0};
     runParallel(static_cast<int>(cases.size()), 8, [&](int i) {
-        const int fd = connectRaw(service.port());
+        const int fd = testsupport::connectLoopback(service.port());
         if (fd < 0) {
             ++open;
             return;
@@ -600,7 +574,7 @@ TEST_F(Hostile, RandomBytesAndTlsGarbageAreDropped)
         shutdown(fd, SHUT_WR);
         if (!waitClosed(fd, 5s))
             ++open;
-        resetClose(fd);
+        testsupport::resetClose(fd);
     });
     EXPECT_EQ(open.load(), 0) << "connections the service kept open, of " << cases.size();
     EXPECT_EQ(service.call(kVersionRequest), kVersionReply);

@@ -58,17 +58,6 @@ long countRows(sqlite3* db, const char* table)
     return n;
 }
 
-bool verifyWith(EVP_PKEY* pub, const EVP_MD* md, const std::string& data, const std::string& sig)
-{
-    ossl::EvpMdCtxPtr ctx(EVP_MD_CTX_new());
-    EVP_PKEY_CTX* pctx = nullptr;
-    if (EVP_DigestVerifyInit(ctx.get(), &pctx, md, nullptr, pub) != 1)
-        return false;
-    EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PADDING);
-    return EVP_DigestVerify(ctx.get(), reinterpret_cast<const unsigned char*>(sig.data()), sig.size(),
-                            reinterpret_cast<const unsigned char*>(data.data()), data.size()) == 1;
-}
-
 class KeychainStore : public ::testing::Test {
 protected:
     void SetUp() override
@@ -291,8 +280,8 @@ TEST_F(KeychainStore, SignEncryptDecryptInteroperateWithOpenssl)
     for (const auto& c : cases) {
         std::string sig;
         ASSERT_EQ(priv->Sign(c.alg, data, sig), kc::errSecSuccess);
-        EXPECT_TRUE(verifyWith(a.key.get(), c.md, data, sig));
-        EXPECT_FALSE(verifyWith(a.key.get(), c.md, data + ".", sig));
+        EXPECT_TRUE(testsupport::verifyRsaPkcs1(a.key.get(), c.md, data, sig));
+        EXPECT_FALSE(testsupport::verifyRsaPkcs1(a.key.get(), c.md, data + ".", sig));
     }
     std::string sig = "untouched";
     EXPECT_NE(priv->Sign(kc::SignAlgorithm::MD2WithRSA, data, sig), kc::errSecSuccess);

@@ -296,27 +296,6 @@ TEST_F(ServiceTest, ManyConcurrentClientsAreAllServed)
         EXPECT_EQ(r.get(), kVersionReply);
 }
 
-int connectRaw(int port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-void resetClose(int fd)
-{
-    linger l{1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-    close(fd);
-}
-
 int threadCount(pid_t pid)
 {
     const std::string status = testsupport::readFile("/proc/" + std::to_string(pid) + "/status");
@@ -331,7 +310,7 @@ TEST_F(ServiceTest, ConnectionsBeyondTheLimitWaitForAFreeSlot)
     const int base = threadCount(service.pid());
     std::vector<int> stalled;
     for (std::size_t i = 0; i < kMaxConnections; ++i) {
-        const int fd = connectRaw(service.port());
+        const int fd = testsupport::connectLoopback(service.port());
         ASSERT_GE(fd, 0);
         stalled.push_back(fd);
         const auto deadline = std::chrono::steady_clock::now() + 5s;
@@ -342,12 +321,12 @@ TEST_F(ServiceTest, ConnectionsBeyondTheLimitWaitForAFreeSlot)
     }
     auto late = std::async(std::launch::async, [&] { return service.post(kVersionRequest); });
     ASSERT_EQ(late.wait_for(1500ms), std::future_status::timeout) << late.get();
-    resetClose(stalled.back());   // one slot frees at once
+    testsupport::resetClose(stalled.back());   // one slot frees at once
     stalled.pop_back();
     ASSERT_EQ(late.wait_for(5s), std::future_status::ready);
     EXPECT_EQ(late.get(), kVersionReply);
     for (const int fd : stalled)
-        resetClose(fd);
+        testsupport::resetClose(fd);
 }
 
 TEST_F(ServiceTest, TermSignalEndsTheProcessCleanly)

@@ -9,7 +9,13 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
 
 namespace testsupport {
 
@@ -128,6 +134,43 @@ CommandResult run(const std::string& shellCommand)
     if (WIFEXITED(status))
         result.status = WEXITSTATUS(status);
     return result;
+}
+
+bool verifyRsaPkcs1(EVP_PKEY* publicKey, const EVP_MD* md, const std::string& data, const std::string& signature)
+{
+    ossl::EvpMdCtxPtr ctx(EVP_MD_CTX_new());
+    EVP_PKEY_CTX* pctx = nullptr;
+    if (!ctx || EVP_DigestVerifyInit(ctx.get(), &pctx, md, nullptr, publicKey) != 1
+        || EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PADDING) != 1)
+        return false;
+    return EVP_DigestVerify(ctx.get(), reinterpret_cast<const unsigned char*>(signature.data()), signature.size(),
+                            reinterpret_cast<const unsigned char*>(data.data()), data.size())
+           == 1;
+}
+
+int connectLoopback(int port, int receiveBuffer)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    if (receiveBuffer > 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void resetClose(int fd)
+{
+    linger l{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    close(fd);
 }
 
 std::string readFile(const std::filesystem::path& path)

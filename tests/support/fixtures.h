@@ -54,6 +54,15 @@ struct CommandResult {
 };
 CommandResult run(const std::string& shellCommand);
 
+// RSA PKCS#1 v1.5 verification of `signature` over `data` with digest `md`.
+bool verifyRsaPkcs1(EVP_PKEY* publicKey, const EVP_MD* md, const std::string& data, const std::string& signature);
+
+// A TCP connection to 127.0.0.1:port, or -1. A receiveBuffer above 0 is set
+// as SO_RCVBUF before connecting (a small one makes the peer's writes block).
+int connectLoopback(int port, int receiveBuffer = 0);
+// Closes with a reset, as a client that vanishes does (no TIME_WAIT stays behind).
+void resetClose(int fd);
+
 std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
 

@@ -8,6 +8,7 @@
 #include "service/SpliceTable.h"
 #include "service/service_win.h"
 #include "tests/service/ServiceFixture.h"
+#include "tests/support/MainLoopThread.h"
 
 #include <glib.h>
 
@@ -32,41 +33,10 @@
 namespace {
 
 using namespace std::chrono_literals;
+using testsupport::MainLoopThread;
 
 const std::string kVersionRequest = R"({"interfacetype":1,"id":"a","data":{}})";
 const std::string kVersionReply = R"({"code":0,"data":"1.0.0.3"})";
-
-// A context iterated by a loop on a thread of its own stands in for the main thread.
-class MainLoopThread {
-public:
-    MainLoopThread()
-        : m_context(g_main_context_new()), m_loop(g_main_loop_new(m_context, FALSE))
-    {
-        m_thread = std::thread([this] {
-            g_main_context_push_thread_default(m_context);
-            g_main_loop_run(m_loop);
-            g_main_context_pop_thread_default(m_context);
-        });
-        while (!g_main_loop_is_running(m_loop))
-            std::this_thread::sleep_for(1ms);
-    }
-    ~MainLoopThread()
-    {
-        g_main_loop_quit(m_loop);
-        m_thread.join();
-        g_main_loop_unref(m_loop);
-        g_main_context_unref(m_context);
-    }
-    MainLoopThread(const MainLoopThread&) = delete;   // owns a running thread
-    MainLoopThread& operator=(const MainLoopThread&) = delete;
-
-    GMainContext* context() const { return m_context; }
-
-private:
-    GMainContext* m_context;
-    GMainLoop* m_loop;
-    std::thread m_thread;
-};
 
 // Runs job(t) on `count` threads that start together.
 void together(int count, const std::function<void(int)>& job)
@@ -195,27 +165,6 @@ int ownListeningPort()
     return 0;
 }
 
-int connectRaw(int port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-void resetClose(int fd)
-{
-    linger l{1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-    close(fd);
-}
-
 // The listener, its connection threads, the splice table and the dispatcher
 // with its hand-off, all in this process.
 class InProcessService : public ::testing::Test {
@@ -283,10 +232,10 @@ TEST_F(InProcessService, ConcurrentClientsOfEveryKindAreServed)
                 wrong += send("OPTIONS / HTTP/1.1\r\n\r\n").raw != std::string(kPreflightReply);
                 break;
             case 4: {
-                const int fd = connectRaw(m_port);
+                const int fd = testsupport::connectLoopback(m_port);
                 wrong += fd < 0;
                 if (fd >= 0)
-                    resetClose(fd);
+                    testsupport::resetClose(fd);
                 break;
             }
             default:
@@ -302,7 +251,7 @@ TEST_F(InProcessService, StopEndsStalledAndBusyConnections)
 {
     std::vector<int> stalled;
     for (int i = 0; i < 20; ++i) {
-        const int fd = connectRaw(m_port);
+        const int fd = testsupport::connectLoopback(m_port);
         ASSERT_GE(fd, 0);
         stalled.push_back(fd);
     }
@@ -321,7 +270,7 @@ TEST_F(InProcessService, StopEndsStalledAndBusyConnections)
         EXPECT_TRUE(raw.empty() || raw == std::string(kSuccessHead) + kVersionReply) << raw;
     }
     for (const int fd : stalled)
-        resetClose(fd);
+        testsupport::resetClose(fd);
 }
 
 } // namespace
