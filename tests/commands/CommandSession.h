@@ -7,6 +7,7 @@
 #include "commands/TQSMLib.h"
 #include "core/Certificate.h"
 #include "core/Codepage.h"
+#include "core/codec.h"
 #include "tests/support/fixtures.h"
 
 #include <gtest/gtest.h>
@@ -26,6 +27,19 @@ inline Json::Value parse(const std::string& reply)
     if (!jsontext::parseStrict(reply, v))
         return Json::Value();
     return v;
+}
+
+// A sign command for the keychain provider (pid 0); tokenid only when given.
+inline Json::Value signCommand(const std::string& data, int flags, const std::string& tokenid = {})
+{
+    Json::Value c;
+    c["ccode"] = 1;
+    c["pid"] = 0;
+    c["sign"] = ICodec::encode(data);
+    c["flags"] = flags;
+    if (!tokenid.empty())
+        c["tokenid"] = tokenid;
+    return c;
 }
 
 // The DER DigestInfo of `data` under `md`: what a raw RSA signature signs.

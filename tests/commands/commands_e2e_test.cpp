@@ -74,18 +74,6 @@ private:
     std::string m_session;
 };
 
-Json::Value signCommand(const std::string& data, int flags, const std::string& tokenid = {})
-{
-    Json::Value c;
-    c["ccode"] = 1;
-    c["pid"] = 0;
-    c["sign"] = ICodec::encode(data);
-    c["flags"] = flags;
-    if (!tokenid.empty())
-        c["tokenid"] = tokenid;
-    return c;
-}
-
 Json::Value verifyCommand(const std::string& signedB64, int flags, const std::string& msg)
 {
     Json::Value c;
@@ -112,7 +100,7 @@ void signAndVerify(const Page& page, const testsupport::TempDir& work, const std
         SCOPED_TRACE(testing::Message() << std::hex << "flags 0x" << c.flags);
         const int form = c.flags & 0xF0;
         // Long data goes as a split request, as a page must send it.
-        const Json::Value reply = page(signCommand(data, c.flags), form == 0x10 ? Via::Split : Via::Get);
+        const Json::Value reply = page(commandtest::signCommand(data, c.flags), form == 0x10 ? Via::Split : Via::Get);
         ASSERT_EQ(reply["code"].asInt(), 0) << commandtest::text(reply) << page.log();
         const std::string sig = ICodec::decode(reply["signed"].asString());
         std::string message = data;
@@ -226,7 +214,7 @@ TEST(CommandsOverTls, KeychainSession)
     EXPECT_EQ(page.send(R"({"ccode":1,"pid":0,"sign":"ZGF0YQ==","flags":4294967296})", Via::Post),
               R"({"ccode":1,"code":-2,"pid":0,"signed":""})");
     EXPECT_EQ(page.send(R"({"pcode":5,"pid":0.5,"query":{}})"), R"({"certnumber":0,"code":-2,"pcode":5,"pid":0.5})");
-    EXPECT_EQ(page(signCommand(kData, 0x00))["code"].asInt(), 0);
+    EXPECT_EQ(page(commandtest::signCommand(kData, 0x00))["code"].asInt(), 0);
 
     // Another page's session numbers its providers on its own.
     EXPECT_EQ(Page(service, "other-page").send(R"({"pcode":0,"name":"keychain","type":0})"),
@@ -235,26 +223,6 @@ TEST(CommandsOverTls, KeychainSession)
 }
 
 namespace {
-
-// A certificate for the public key of a DER request, issued by a throwaway key.
-std::string issueFor(const std::string& requestDer)
-{
-    const auto* p = reinterpret_cast<const unsigned char*>(requestDer.data());
-    ossl::X509ReqPtr req(d2i_X509_REQ(nullptr, &p, static_cast<long>(requestDer.size())));
-    if (!req)
-        return {};
-    const KeyAndCert issuer = testsupport::makeRsaCert(2048);
-    ossl::X509Ptr cert(X509_new());
-    X509_set_version(cert.get(), 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 77);
-    X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0);
-    X509_gmtime_adj(X509_getm_notAfter(cert.get()), 3600);
-    X509_set_pubkey(cert.get(), X509_REQ_get0_pubkey(req.get()));
-    X509_set_subject_name(cert.get(), X509_REQ_get_subject_name(req.get()));
-    X509_set_issuer_name(cert.get(), X509_get_subject_name(issuer.cert.get()));
-    X509_sign(cert.get(), issuer.key.get(), EVP_sha256());
-    return ossl::toDer(cert.get(), i2d_X509);
-}
 
 } // namespace
 
@@ -320,12 +288,12 @@ TEST(CommandsOverTls, Pkcs11Session)
     imp["pcode"] = 2;
     imp["pid"] = 0;
     imp["format"] = 0;
-    imp["data"] = ICodec::encode(issueFor(ICodec::pemdecode(csr["csr"].asString())));
+    imp["data"] = ICodec::encode(testsupport::issueForRequest(ICodec::pemdecode(csr["csr"].asString())));
     EXPECT_EQ(commandtest::text(page(imp, Via::Split)), R"({"code":0,"pcode":2,"pid":0})");
     const Json::Value generated = page(R"({"pcode":5,"pid":0,"query":{"cn":"Generated"}})");
     ASSERT_EQ(generated["certnumber"].asInt(), 1);
     ASSERT_EQ(page(R"({"pcode":6,"pid":0,"type":0,"certid":0})")["code"].asInt(), 0);
-    const Json::Value sig = page(signCommand(kData, 0x00));
+    const Json::Value sig = page(commandtest::signCommand(kData, 0x00));
     ASSERT_EQ(sig["code"].asInt(), 0) << service.log();
     EXPECT_EQ(providertest::cmsVerify(work, ICodec::decode(sig["signed"].asString())), kData);
     EXPECT_TRUE(service.running());
@@ -363,10 +331,10 @@ TEST(CommandsOverTls, TokenAdapterSession)
 
     // A retry with the same token id gets the same (randomised) SM2 signature;
     // new data under that token id is signed afresh.
-    const Json::Value first = page(signCommand("order 1", 0x26, "tx-1"));
+    const Json::Value first = page(commandtest::signCommand("order 1", 0x26, "tx-1"));
     ASSERT_EQ(first["code"].asInt(), 0);
-    EXPECT_EQ(page(signCommand("order 1", 0x26, "tx-1"), Via::Post), first);
-    const Json::Value second = page(signCommand("order 2", 0x26, "tx-1"));
+    EXPECT_EQ(page(commandtest::signCommand("order 1", 0x26, "tx-1"), Via::Post), first);
+    const Json::Value second = page(commandtest::signCommand("order 2", 0x26, "tx-1"));
     EXPECT_NE(second["signed"], first["signed"]);
     EXPECT_EQ(page(verifyCommand(second["signed"].asString(), 0x20, "order 2"))["verify"].asInt(), 1);
 

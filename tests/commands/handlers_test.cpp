@@ -36,18 +36,6 @@ testsupport::Subject subject(const std::string& cn, const std::string& st = "")
     return s;
 }
 
-Json::Value signCommand(const std::string& data, int flags, const char* tokenid = nullptr)
-{
-    Json::Value c;
-    c["ccode"] = 1;
-    c["pid"] = 0;
-    c["sign"] = ICodec::encode(data);
-    c["flags"] = flags;
-    if (tokenid != nullptr)
-        c["tokenid"] = tokenid;
-    return c;
-}
-
 Json::Value verifyCommand(const std::string& signature, int flags, const std::string& msg)
 {
     Json::Value c;
@@ -217,7 +205,7 @@ TEST_F(KeychainSession, SelectionDescribesTheCertificate)
     // A selection out of range fails and leaves nothing selected.
     EXPECT_EQ(call(lib, R"({"pcode":6,"pid":0,"type":0,"certid":2})"), "{\"certid\":2,\"code\":-2,\"pcode\":6,\"pid\":0}\n");
     EXPECT_EQ(run(R"({"ccode":0,"pid":0})")["code"].asInt(), -2);
-    EXPECT_EQ(run(signCommand("data", 0x04))["code"].asInt(), -2) << "nothing to sign with";
+    EXPECT_EQ(run(commandtest::signCommand("data", 0x04))["code"].asInt(), -2) << "nothing to sign with";
 }
 
 TEST_F(KeychainSession, SignaturesVerifyByTheCommandAndByOpenssl)
@@ -235,7 +223,7 @@ TEST_F(KeychainSession, SignaturesVerifyByTheCommandAndByOpenssl)
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << std::hex << "flags 0x" << c.flags);
         ::testing::internal::CaptureStdout();
-        const std::string reply = call(lib, commandtest::text(signCommand(data, c.flags)));
+        const std::string reply = call(lib, commandtest::text(commandtest::signCommand(data, c.flags)));
         EXPECT_EQ(::testing::internal::GetCapturedStdout(), "output:\n" + reply + "\n");
         const Json::Value signedReply = parse(reply);
         ASSERT_EQ(signedReply["code"].asInt(), 0);
@@ -427,7 +415,7 @@ TEST_F(AdapterSession, Sm2SignaturesVerifyThroughTheCommand)
     const std::string data = "transfer 5";
     for (int flags : {0x06, 0x16, 0x26, 0x806}) {
         SCOPED_TRACE(testing::Message() << std::hex << "flags 0x" << flags);
-        const Json::Value reply = sign(signCommand(data, flags));
+        const Json::Value reply = sign(commandtest::signCommand(data, flags));
         ASSERT_EQ(reply["code"].asInt(), 0);
         const int form = flags & 0xF0;
         EXPECT_EQ(run(verifyCommand(reply["signed"].asString(), form, form == 0 ? "" : data))["verify"].asInt(), 1);
@@ -446,32 +434,32 @@ TEST_F(AdapterSession, Sm2SignaturesVerifyThroughTheCommand)
 TEST_F(AdapterSession, RetryWithTheSameTokenIdGetsTheSameSignature)
 {
     select(0);   // SM2: every signature is new, so a repeat shows the cache answered
-    const Json::Value first = sign(signCommand("order 1", 0x26, "t1"));
+    const Json::Value first = sign(commandtest::signCommand("order 1", 0x26, "t1"));
     ASSERT_EQ(first["code"].asInt(), 0);
     const std::size_t calls = signCalls();
-    EXPECT_EQ(sign(signCommand("order 1", 0x26, "t1")), first);
+    EXPECT_EQ(sign(commandtest::signCommand("order 1", 0x26, "t1")), first);
     EXPECT_EQ(signCalls(), calls) << "a retry signs nothing";
 
     // Other data, other flags or no token id: signed afresh.
-    const Json::Value other = sign(signCommand("order 2", 0x26, "t1"));
+    const Json::Value other = sign(commandtest::signCommand("order 2", 0x26, "t1"));
     ASSERT_EQ(other["code"].asInt(), 0);
     EXPECT_NE(other["signed"], first["signed"]);
     EXPECT_EQ(run(verifyCommand(other["signed"].asString(), 0x20, "order 2"))["verify"].asInt(), 1);
     EXPECT_EQ(run(verifyCommand(other["signed"].asString(), 0x20, "order 1"))["verify"].asInt(), 0);
     // The entry now belongs to "order 2": "order 1" is signed again.
-    EXPECT_NE(sign(signCommand("order 1", 0x26, "t1"))["signed"], first["signed"]);
-    const Json::Value detached = sign(signCommand("order 1", 0x16, "t1"));
+    EXPECT_NE(sign(commandtest::signCommand("order 1", 0x26, "t1"))["signed"], first["signed"]);
+    const Json::Value detached = sign(commandtest::signCommand("order 1", 0x16, "t1"));
     EXPECT_EQ(run(verifyCommand(detached["signed"].asString(), 0x10, "order 1"))["verify"].asInt(), 1);
 
-    const Json::Value a = sign(signCommand("order 3", 0x26));
-    const Json::Value b = sign(signCommand("order 3", 0x26));
+    const Json::Value a = sign(commandtest::signCommand("order 3", 0x26));
+    const Json::Value b = sign(commandtest::signCommand("order 3", 0x26));
     EXPECT_NE(a["signed"], b["signed"]) << "without a token id nothing is kept";
     EXPECT_EQ(lib.m_signCache.size(), 1u);
 
     // Another certificate selected: not a retry of the first one's signature.
-    ASSERT_EQ(sign(signCommand("order 4", 0x24, "t4"))["code"].asInt(), 0);
+    ASSERT_EQ(sign(commandtest::signCommand("order 4", 0x24, "t4"))["code"].asInt(), 0);
     select(1);
-    const Json::Value rsaSig = sign(signCommand("order 4", 0x24, "t4"));
+    const Json::Value rsaSig = sign(commandtest::signCommand("order 4", 0x24, "t4"));
     ASSERT_EQ(rsaSig["code"].asInt(), 0);
     EXPECT_TRUE(providertest::rsaVerifies(rsa.certDer(), EVP_sha1(), "order 4", ICodec::decode(rsaSig["signed"].asString())));
 }
@@ -479,22 +467,22 @@ TEST_F(AdapterSession, RetryWithTheSameTokenIdGetsTheSameSignature)
 TEST_F(AdapterSession, FailedSignatureIsNotKept)
 {
     // No certificate selected yet: the command fails...
-    EXPECT_EQ(text(sign(signCommand("order", 0x26, "t2"))), R"({"ccode":1,"code":-2,"pid":0,"signed":""})");
+    EXPECT_EQ(text(sign(commandtest::signCommand("order", 0x26, "t2"))), R"({"ccode":1,"code":-2,"pid":0,"signed":""})");
     EXPECT_TRUE(lib.m_signCache.empty());
     select(0);
     // ...and its retry once a certificate is selected signs.
-    const Json::Value retry = sign(signCommand("order", 0x26, "t2"));
+    const Json::Value retry = sign(commandtest::signCommand("order", 0x26, "t2"));
     ASSERT_EQ(retry["code"].asInt(), 0);
     EXPECT_EQ(run(verifyCommand(retry["signed"].asString(), 0x20, "order"))["verify"].asInt(), 1);
 
     // The adapter refuses: its error text comes back with -2, and the next
     // retry asks the adapter again.
     alice.failWith("SM_sign", -5);
-    const Json::Value refused = sign(signCommand("order 9", 0x26, "t3"));
+    const Json::Value refused = sign(commandtest::signCommand("order 9", 0x26, "t3"));
     EXPECT_EQ(refused["code"].asInt(), -2);
     EXPECT_EQ(ICodec::decode(refused["signed"].asString()), "2147483643");
     alice.clearFailures();
-    EXPECT_EQ(sign(signCommand("order 9", 0x26, "t3"))["code"].asInt(), 0);
+    EXPECT_EQ(sign(commandtest::signCommand("order 9", 0x26, "t3"))["code"].asInt(), 0);
 }
 
 TEST(SignCache, KeepsTheNewest256AndAnswersOnlyExactRetries)

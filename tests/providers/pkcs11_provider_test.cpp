@@ -43,26 +43,6 @@ int indexOf(const Names& names, const std::string& name)
     return it == names.end() ? -1 : static_cast<int>(it - names.begin());
 }
 
-// A certificate for the public key of a DER request, issued by a throwaway key.
-std::string issueFor(const std::string& requestDer)
-{
-    const auto* p = reinterpret_cast<const unsigned char*>(requestDer.data());
-    ossl::X509ReqPtr req(d2i_X509_REQ(nullptr, &p, static_cast<long>(requestDer.size())));
-    if (!req)
-        return {};
-    const testsupport::KeyAndCert issuer = testsupport::makeRsaCert(2048);
-    ossl::X509Ptr cert(X509_new());
-    X509_set_version(cert.get(), 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 77);
-    X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0);
-    X509_gmtime_adj(X509_getm_notAfter(cert.get()), 3600);
-    X509_set_pubkey(cert.get(), X509_REQ_get0_pubkey(req.get()));
-    X509_set_subject_name(cert.get(), X509_REQ_get_subject_name(req.get()));
-    X509_set_issuer_name(cert.get(), X509_get_subject_name(issuer.cert.get()));
-    X509_sign(cert.get(), issuer.key.get(), EVP_sha256());
-    return ossl::toDer(cert.get(), i2d_X509);
-}
-
 class Pkcs11Provider : public ::testing::Test {
 protected:
     void SetUp() override
@@ -253,7 +233,7 @@ TEST_F(Pkcs11Provider, GeneratedKeyPairTakesItsCertificate)
     EXPECT_EQ(provider->importCert("", 0), -2);
     EXPECT_EQ(provider->importCert(ICodec::encode(testsupport::makeRsaCert(1024).certDer()), 0), -2)
         << "no key on the token for it";
-    const std::string issued = issueFor(request);
+    const std::string issued = testsupport::issueForRequest(request);
     ASSERT_FALSE(issued.empty());
     ASSERT_EQ(provider->importCert(ICodec::encode(issued), 9), 0) << "the format is not used";
     const Names names = list();

@@ -136,6 +136,25 @@ CommandResult run(const std::string& shellCommand)
     return result;
 }
 
+std::string issueForRequest(const std::string& requestDer)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(requestDer.data());
+    ossl::X509ReqPtr req(d2i_X509_REQ(nullptr, &p, static_cast<long>(requestDer.size())));
+    if (!req)
+        return {};
+    const KeyAndCert issuer = makeRsaCert(2048);
+    ossl::X509Ptr cert(X509_new());
+    X509_set_version(cert.get(), 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 77);
+    X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0);
+    X509_gmtime_adj(X509_getm_notAfter(cert.get()), 3600);
+    X509_set_pubkey(cert.get(), X509_REQ_get0_pubkey(req.get()));
+    X509_set_subject_name(cert.get(), X509_REQ_get_subject_name(req.get()));
+    X509_set_issuer_name(cert.get(), X509_get_subject_name(issuer.cert.get()));
+    X509_sign(cert.get(), issuer.key.get(), EVP_sha256());
+    return ossl::toDer(cert.get(), i2d_X509);
+}
+
 bool verifyRsaPkcs1(EVP_PKEY* publicKey, const EVP_MD* md, const std::string& data, const std::string& signature)
 {
     ossl::EvpMdCtxPtr ctx(EVP_MD_CTX_new());

@@ -54,6 +54,10 @@ struct CommandResult {
 };
 CommandResult run(const std::string& shellCommand);
 
+// A certificate (DER) for the public key and subject of a DER certificate
+// request, issued by a throwaway key for an hour; empty when it is no request.
+std::string issueForRequest(const std::string& requestDer);
+
 // RSA PKCS#1 v1.5 verification of `signature` over `data` with digest `md`.
 bool verifyRsaPkcs1(EVP_PKEY* publicKey, const EVP_MD* md, const std::string& data, const std::string& signature);
 
