@@ -176,14 +176,25 @@ ossl::EvpPkeyPtr Key::GetRsaEvpKey(const std::string& modulus, const std::string
     return ossl::EvpPkeyPtr(key);
 }
 
-ossl::EvpPkeyPtr Key::GetEvpKey()
+namespace {
+
+// The RSA public key from an object's modulus and public exponent (a private
+// key object carries both too); null when it has none.
+ossl::EvpPkeyPtr rsaPublicKeyOf(const Session& session, CK_OBJECT_HANDLE object)
 {
     std::vector<std::string> values;
-    if (!succeeded(detail::readAttributes(m_session, m_public, {CKA_MODULUS, CKA_PUBLIC_EXPONENT}, values)))
+    if (!succeeded(detail::readAttributes(session, object, {CKA_MODULUS, CKA_PUBLIC_EXPONENT}, values)))
         return nullptr;
     if (values[0].empty() || values[1].empty())
         return nullptr;
-    return GetRsaEvpKey(values[0], values[1]);
+    return Key::GetRsaEvpKey(values[0], values[1]);
+}
+
+} // namespace
+
+ossl::EvpPkeyPtr Key::GetEvpKey()
+{
+    return rsaPublicKeyOf(m_session, m_public);
 }
 
 ossl::EvpPkeyPtr Key::GetEvpKeyFT()
@@ -193,12 +204,8 @@ ossl::EvpPkeyPtr Key::GetEvpKeyFT()
 
 std::string Key::GetPubKeyFromePriv()
 {
-    std::vector<std::string> values;
-    if (!succeeded(detail::readAttributes(m_session, m_private, {CKA_MODULUS, CKA_PUBLIC_EXPONENT}, values)))
-        return {};
-    if (values[0].empty() || values[1].empty())
-        return {};
-    return ossl::toDer(GetRsaEvpKey(values[0], values[1]).get(), i2d_PUBKEY);
+    const ossl::EvpPkeyPtr key = rsaPublicKeyOf(m_session, m_private);
+    return key ? ossl::toDer(key.get(), i2d_PUBKEY) : std::string();
 }
 
 std::string Key::GetPubKeyFromePrivFT()
