@@ -1000,46 +1000,46 @@ int Key::Sign(SignAlgorithm algorithm, const std::string& data, std::string& sig
     return errSecSuccess;
 }
 
+namespace {
+
+using PkeyInit = int (*)(EVP_PKEY_CTX*);
+using PkeyOp = int (*)(EVP_PKEY_CTX*, unsigned char*, size_t*, const unsigned char*, size_t);
+
+// One RSA PKCS#1 v1.5 encryption or decryption: ask the size, then fill.
+// A failed fill is wiped, as it may hold part of a plaintext.
+int rsaPkcs1(EVP_PKEY* key, PkeyInit init, PkeyOp op, const std::string& input, std::string& output)
+{
+    ossl::EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
+    if (!ctx || init(ctx.get()) != 1 || EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1)
+        return errSecCrypto;
+    const auto* in = reinterpret_cast<const unsigned char*>(input.data());
+    size_t len = 0;
+    if (op(ctx.get(), nullptr, &len, in, input.size()) != 1)
+        return errSecCrypto;
+    std::string out(len, '\0');
+    if (op(ctx.get(), reinterpret_cast<unsigned char*>(out.data()), &len, in, input.size()) != 1) {
+        OPENSSL_cleanse(out.data(), out.size());
+        return errSecCrypto;
+    }
+    out.resize(len);
+    output = std::move(out);
+    return errSecSuccess;
+}
+
+} // namespace
+
 int Key::Encrypt(const std::string& plain, std::string& cipher) const
 {
     if (!isRsa(m_pkey))
         return errSecInvalidKey;
-    ossl::EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, m_pkey, nullptr));
-    if (!ctx || EVP_PKEY_encrypt_init(ctx.get()) != 1
-        || EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1)
-        return errSecCrypto;
-    const auto* in = reinterpret_cast<const unsigned char*>(plain.data());
-    size_t len = 0;
-    if (EVP_PKEY_encrypt(ctx.get(), nullptr, &len, in, plain.size()) != 1)
-        return errSecCrypto;
-    std::string out(len, '\0');
-    if (EVP_PKEY_encrypt(ctx.get(), reinterpret_cast<unsigned char*>(out.data()), &len, in, plain.size()) != 1)
-        return errSecCrypto;
-    out.resize(len);
-    cipher = std::move(out);
-    return errSecSuccess;
+    return rsaPkcs1(m_pkey, EVP_PKEY_encrypt_init, EVP_PKEY_encrypt, plain, cipher);
 }
 
 int Key::Decrypt(const std::string& cipher, std::string& plain) const
 {
     if (!m_private || !isRsa(m_pkey))
         return errSecInvalidKey;
-    ossl::EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, m_pkey, nullptr));
-    if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) != 1
-        || EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1)
-        return errSecCrypto;
-    const auto* in = reinterpret_cast<const unsigned char*>(cipher.data());
-    size_t len = 0;
-    if (EVP_PKEY_decrypt(ctx.get(), nullptr, &len, in, cipher.size()) != 1)
-        return errSecCrypto;
-    std::string out(len, '\0');
-    if (EVP_PKEY_decrypt(ctx.get(), reinterpret_cast<unsigned char*>(out.data()), &len, in, cipher.size()) != 1) {
-        OPENSSL_cleanse(out.data(), out.size());
-        return errSecCrypto;
-    }
-    out.resize(len);
-    plain = std::move(out);
-    return errSecSuccess;
+    return rsaPkcs1(m_pkey, EVP_PKEY_decrypt_init, EVP_PKEY_decrypt, cipher, plain);
 }
 
 } // namespace kc
