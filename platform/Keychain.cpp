@@ -509,14 +509,22 @@ int Keychain::AddCertificate(const Certificate* cert)
     Transaction tx(m_db);
     if (!tx.ok())
         return errSecIO;
+    bool added = false;
+    if (const int st = insertCertificateRow(cert, &added); st != errSecSuccess)
+        return st;
+    if (!tx.commit())
+        return errSecIO;
+    return added ? errSecSuccess : errSecDuplicateItem;
+}
+
+int Keychain::insertCertificateRow(const Certificate* cert, bool* added)
+{
     Stmt ins(*m_statements, "INSERT OR IGNORE INTO certificates(digest, der, spki, added) VALUES(?,?,?,?)");
     ins.blob(1, cert->digest()).blob(2, cert->data()).blob(3, cert->publicKeyInfo()).integer(4, now());
     if (!ins.exec())
         return errSecIO;
-    const bool added = sqlite3_changes(m_db) > 0;
-    if (!tx.commit())
-        return errSecIO;
-    return added ? errSecSuccess : errSecDuplicateItem;
+    *added = sqlite3_changes(m_db) > 0;
+    return errSecSuccess;
 }
 
 int Keychain::SetTrustRoot(const Certificate* cert)
@@ -662,11 +670,10 @@ int Keychain::Import(const std::vector<const Certificate*>& certs, EVP_PKEY* pri
     for (const Certificate* cert : certs) {
         if (cert == nullptr)
             return errSecParam;
-        Stmt ins(*m_statements, "INSERT OR IGNORE INTO certificates(digest, der, spki, added) VALUES(?,?,?,?)");
-        ins.blob(1, cert->digest()).blob(2, cert->data()).blob(3, cert->publicKeyInfo()).integer(4, now());
-        if (!ins.exec())
-            return errSecIO;
-        if (sqlite3_changes(m_db) > 0)
+        bool added = false;
+        if (const int st = insertCertificateRow(cert, &added); st != errSecSuccess)
+            return st;
+        if (added)
             ++nAdded;
         else
             ++nSkipped;

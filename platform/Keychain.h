@@ -153,6 +153,8 @@ private:
 
     // The certificate and its trust setting, inside the caller's transaction.
     int deleteCertificateRows(const Certificate* cert);
+    // Stores the certificate unless the same DER is there; *added tells which.
+    int insertCertificateRow(const Certificate* cert, bool* added);
     int storeKey(EVP_PKEY* key, const std::string& label, const std::string* access,
                  std::int64_t* rowId);
     int findKey(const std::string& spki, std::int64_t* rowId, std::string* pkcs8,
