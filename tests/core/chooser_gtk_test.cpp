@@ -5,6 +5,7 @@
 #include "platform/ChooserDialog.h"
 #include "platform/MainThread.h"
 
+#include "tests/core/ChooserDoubles.h"
 #include "tests/support/fixtures.h"
 
 #include <gtest/gtest.h>
@@ -24,6 +25,9 @@
 #include <unistd.h>
 
 namespace {
+
+using choosertest::named;
+using choosertest::RecordingViewer;
 
 using namespace std::chrono_literals;
 
@@ -250,23 +254,6 @@ private:
 
     unsigned long m_xid = 0;
 };
-
-class RecordingViewer final : public platform::ICertificateViewer {
-public:
-    bool show(const std::string& der) override
-    {
-        shown.push_back(der);
-        return true;
-    }
-    std::vector<std::string> shown;
-};
-
-testsupport::Subject named(const std::string& cn)
-{
-    testsupport::Subject subject;
-    subject.cn = cn;
-    return subject;
-}
 
 class ChooserGtkTest : public ::testing::Test {
 protected:

@@ -2,6 +2,7 @@
 #include "platform/ChooserDialog.h"
 #include "platform/MainThread.h"
 
+#include "tests/core/ChooserDoubles.h"
 #include "tests/support/fixtures.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +19,9 @@ using platform::ChooserResponse;
 using platform::IChooserTable;
 
 namespace {
+
+using choosertest::named;
+using choosertest::RecordingViewer;
 
 // One step of a scripted user: select a row (none empties the selection),
 // double-click, or close the dialog with a response.
@@ -54,23 +58,6 @@ private:
     std::vector<Step> m_steps;
     ChooserResponse m_response;
 };
-
-class RecordingViewer final : public platform::ICertificateViewer {
-public:
-    bool show(const std::string& der) override
-    {
-        shown.push_back(der);
-        return true;
-    }
-    std::vector<std::string> shown;
-};
-
-testsupport::Subject named(const std::string& cn)
-{
-    testsupport::Subject subject;
-    subject.cn = cn;
-    return subject;
-}
 
 // Five certificates; rows 0 and 3 carry the same name.
 std::vector<std::string> listing()
